@@ -1,0 +1,174 @@
+// Kernel32 on Linux: the thread's last error, module handles, message texts
+// and a memory wipe the compiler cannot drop.
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+
+#include "layer.h"
+
+namespace {
+
+// Like Windows, each thread has its own last error.
+thread_local DWORD last_error = ERROR_SUCCESS;
+thread_local char last_detail[256];
+
+// Stands for the internet library's module: FormatMessageA looks up
+// WinINet's codes only when handed this.
+const char wininet_tag = 0;
+const char main_tag = 0;
+
+struct Message {
+    DWORD code;
+    const char *text;
+};
+
+// The texts Wine's tables hold for these codes, so that a caller sees the same
+// words on both targets; codes Wine has no text for have their own.
+const Message system_messages[] = {
+    {2, "File not found."},
+    {5, "Access denied."},
+    {ERROR_INVALID_HANDLE, "Invalid handle."},
+    {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory."},
+    {ERROR_INVALID_DATA, "Invalid data."},
+    {ERROR_INVALID_PARAMETER, "Invalid parameter."},
+    {122, "Insufficient buffer."},
+    {ERROR_MOD_NOT_FOUND, "Module not found."},
+};
+
+const Message wininet_messages[] = {
+    {ERROR_INTERNET_TIMEOUT, "The request has timed out."},
+    {ERROR_INTERNET_INTERNAL_ERROR, "An internal error has occurred."},
+    {ERROR_INTERNET_INVALID_URL, "The URL is invalid."},
+    {ERROR_INTERNET_NAME_NOT_RESOLVED, "The server name could not be resolved."},
+    {ERROR_INTERNET_INCORRECT_HANDLE_TYPE,
+     "The type of handle supplied is incorrect for this operation."},
+    {ERROR_INTERNET_CANNOT_CONNECT, "The attempt to connect to the server failed."},
+    {ERROR_INTERNET_CONNECTION_ABORTED, "The connection with the server has been terminated."},
+    {ERROR_INTERNET_CONNECTION_RESET, "The connection with the server has been reset."},
+    {ERROR_INTERNET_SEC_CERT_DATE_INVALID,
+     "SSL certificate date that was received from the server is bad. The certificate is "
+     "expired."},
+    {ERROR_INTERNET_SEC_CERT_CN_INVALID,
+     "SSL certificate common name (host name field) is incorrect."},
+    {ERROR_INTERNET_INVALID_CA, "The certificate authority is invalid or incorrect."},
+    {ERROR_HTTP_INVALID_SERVER_RESPONSE, "The server response could not be parsed."},
+    {ERROR_INTERNET_SECURITY_CHANNEL_ERROR, "An error occurred in the secure channel support."},
+    {ERROR_INTERNET_SEC_INVALID_CERT, "SSL certificate is invalid."},
+};
+
+template <size_t N> const char *find(const Message (&table)[N], DWORD code)
+{
+    for (const Message &m : table) {
+        if (m.code == code) {
+            return m.text;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+namespace kesta_posix {
+
+void set_error(DWORD code, const char *detail)
+{
+    last_error = code;
+    snprintf(last_detail, sizeof last_detail, "%s", detail != nullptr ? detail : "");
+}
+
+HMODULE wininet_module()
+{
+    return const_cast<char *>(&wininet_tag);
+}
+
+} // namespace kesta_posix
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void)
+{
+    return last_error;
+}
+
+void WINAPI SetLastError(DWORD code)
+{
+    kesta_posix::set_error(code, nullptr);
+}
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR name)
+{
+    if (name == nullptr) {
+        return const_cast<char *>(&main_tag);
+    }
+    // Module names are not case-sensitive, and ".dll" may be left off.
+    if (strcasecmp(name, "wininet") == 0 || strcasecmp(name, "wininet.dll") == 0) {
+        return kesta_posix::wininet_module();
+    }
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+// The flags the library passes (module table first, then the system's,
+// into a buffer allocated on the local heap) and the plain copy into the
+// caller's buffer. Other flags are not supported and fail as bad parameters.
+DWORD WINAPI FormatMessageA(DWORD flags, const void *source, DWORD message_id, DWORD language,
+                            LPSTR buffer, DWORD size, void *arguments)
+{
+    (void)language; // every text here is in English
+    (void)arguments;
+    const DWORD known = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM;
+    if ((flags & ~known) != 0 || buffer == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+        *reinterpret_cast<char **>(buffer) = nullptr;
+    }
+
+    const char *text = nullptr;
+    if ((flags & FORMAT_MESSAGE_FROM_HMODULE) && source == kesta_posix::wininet_module()) {
+        text = find(wininet_messages, message_id);
+    }
+    if (text == nullptr && (flags & FORMAT_MESSAGE_FROM_SYSTEM)) {
+        text = find(system_messages, message_id);
+    }
+    if (text == nullptr) {
+        SetLastError(ERROR_MR_MID_NOT_FOUND);
+        return 0;
+    }
+
+    // Texts end in CR LF, as Windows' do. An internal error carries the
+    // transport's own words for what went wrong, when there are any.
+    char line[512];
+    if (message_id == ERROR_INTERNET_INTERNAL_ERROR && last_detail[0] != '\0') {
+        snprintf(line, sizeof line, "%s (%s)\r\n", text, last_detail);
+    } else {
+        snprintf(line, sizeof line, "%s\r\n", text);
+    }
+    DWORD length = DWORD(strlen(line));
+
+    char *out = buffer;
+    if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+        out = static_cast<char *>(LocalAlloc(LMEM_FIXED, length + 1 > size ? length + 1 : size));
+        if (out == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return 0;
+        }
+        *reinterpret_cast<char **>(buffer) = out;
+    } else if (size <= length) {
+        SetLastError(122); // ERROR_INSUFFICIENT_BUFFER
+        return 0;
+    }
+    memcpy(out, line, length + 1);
+    return length;
+}
+
+void *WINAPI SecureZeroMemory(void *ptr, SIZE_T count)
+{
+    // explicit_bzero is a wipe the optimiser must keep, like Windows' own.
+    explicit_bzero(ptr, count);
+    return ptr;
+}
+
+} // extern "C"

@@ -1,0 +1,248 @@
+// The login call against scripted internet calls: what it passes to each
+// call, in which order, what it closes after each failure, and how it reads.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_inet.h"
+#include "fault_heap.h"
+#include "kesta_internal.h"
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+const std::string OPEN_DIRECT = "InternetOpenA(\"KESTA/1.00\", 1, null, null, 0)";
+const std::string CONNECT =
+    "InternetConnectA(session, \"login.test\", 443, null, null, 3, 0x800000, 0)";
+const std::string OPEN_REQUEST =
+    "HttpOpenRequestA(connection, \"POST\", \"/login\", null, null, null, 0x4880200, 0)";
+const std::string SEND =
+    "HttpSendRequestA(request, \"X-Orv-UA: Kelpin/2.00\\r\\n\", 0xffffffff, body, 17)";
+const std::string READ_ALL = "InternetReadFile(request, 4096)";
+const std::string CLOSE_REQUEST = "InternetCloseHandle(request)";
+const std::string CLOSE_CONNECTION = "InternetCloseHandle(connection)";
+const std::string CLOSE_SESSION = "InternetCloseHandle(session)";
+
+std::string read_of(int size)
+{
+    return "InternetReadFile(request, " + std::to_string(size) + ")";
+}
+
+LOGIN_RESULT *login(const char *proxy_host = nullptr, int32_t proxy_port = 0)
+{
+    return _KESTA_LOGIN(proxy_host, proxy_port, "user", "secret", "login.test", "/login");
+}
+
+class Login : public ::testing::Test {
+  protected:
+    void SetUp() override { fault_heap::reset(); }
+    void TearDown() override { EXPECT_EQ(fault_heap::live(), 0) << "leaked a block"; }
+};
+
+TEST_F(Login, SuccessCallsEachOperationOnceInOrderAndClosesNewestFirst)
+{
+    fake_inet::reset({nullptr, 1, 0, {"SESSION-ID=ua:rest\n"}});
+    LOGIN_RESULT *r = login();
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(fake_inet::calls(),
+              (Calls{OPEN_DIRECT, CONNECT, OPEN_REQUEST, SEND, READ_ALL, read_of(4096 - 19),
+                     CLOSE_REQUEST, CLOSE_CONNECTION, CLOSE_SESSION}));
+    EXPECT_EQ(fake_inet::body(), "ID=user&PW=secret");
+    EXPECT_EQ(_KESTA_GETERRORCODE(r), 0u);
+    EXPECT_EQ(_KESTA_GETERRORSTRING(r), nullptr);
+    EXPECT_STREQ(_KESTA_GETSESSIONID(r), "ua:rest");
+    EXPECT_STREQ(_KESTA_GETUSERAGENT(r), "ua");
+    _KESTA_RELEASE(r);
+}
+
+struct ProxyRow {
+    const char *host;
+    int32_t port;
+    std::string open;
+};
+
+TEST_F(Login, ProxyHostChoosesTheAccessTypeAndAnEmptyBypassList)
+{
+    const ProxyRow rows[] = {
+        {"proxy.test", 3128, "InternetOpenA(\"KESTA/1.00\", 3, \"proxy.test:3128\", \"\", 0)"},
+        {"proxy.test", -8, "InternetOpenA(\"KESTA/1.00\", 3, \"proxy.test:-8\", \"\", 0)"},
+        {"", 3128, OPEN_DIRECT},
+        {nullptr, 3128, OPEN_DIRECT},
+    };
+    for (const ProxyRow &row : rows) {
+        SCOPED_TRACE(row.open);
+        fake_inet::reset({nullptr, 1, 0, {"SESSION-ID=ua:rest"}});
+        _KESTA_RELEASE(login(row.host, row.port));
+        ASSERT_FALSE(fake_inet::calls().empty());
+        EXPECT_EQ(fake_inet::calls()[0], row.open);
+    }
+}
+
+struct FailureRow {
+    const char *operation;
+    int read;
+    Calls calls;
+};
+
+const FailureRow FAILURE_ROWS[] = {
+    {"InternetOpenA", 1, {OPEN_DIRECT}},
+    {"InternetConnectA", 1, {OPEN_DIRECT, CONNECT, CLOSE_SESSION}},
+    {"HttpOpenRequestA", 1, {OPEN_DIRECT, CONNECT, OPEN_REQUEST, CLOSE_CONNECTION, CLOSE_SESSION}},
+    {"HttpSendRequestA",
+     1,
+     {OPEN_DIRECT, CONNECT, OPEN_REQUEST, SEND, CLOSE_REQUEST, CLOSE_CONNECTION, CLOSE_SESSION}},
+    {"InternetReadFile",
+     1,
+     {OPEN_DIRECT, CONNECT, OPEN_REQUEST, SEND, READ_ALL, CLOSE_REQUEST, CLOSE_CONNECTION,
+      CLOSE_SESSION}},
+    // A read that fails after one that gave bytes: nothing is parsed.
+    {"InternetReadFile",
+     2,
+     {OPEN_DIRECT, CONNECT, OPEN_REQUEST, SEND, READ_ALL, read_of(4096 - 18), CLOSE_REQUEST,
+      CLOSE_CONNECTION, CLOSE_SESSION}},
+};
+
+TEST_F(Login, EachFailureRecordsItsCodeAndClosesExactlyWhatWasOpened)
+{
+    for (const FailureRow &row : FAILURE_ROWS) {
+        for (DWORD code : {DWORD(12029), DWORD(12007), DWORD(99999)}) {
+            SCOPED_TRACE(std::string(row.operation) + " read " + std::to_string(row.read) +
+                         " code " + std::to_string(code));
+            fake_inet::reset({row.operation, row.read, code, {"SESSION-ID=ua:rest"}});
+            LOGIN_RESULT *r = login();
+            ASSERT_NE(r, nullptr);
+            EXPECT_EQ(fake_inet::calls(), row.calls);
+            EXPECT_EQ(_KESTA_GETERRORCODE(r), code);
+            EXPECT_EQ(_KESTA_GETSESSIONID(r), nullptr);
+            EXPECT_EQ(_KESTA_GETUSERAGENT(r), nullptr);
+            EXPECT_EQ(_KESTA_GETERRORSTRING(r) != nullptr, code != 99999)
+                << "a known code has its text, an unknown one none";
+            _KESTA_RELEASE(r);
+        }
+    }
+}
+
+TEST_F(Login, AFailureWhoseLastErrorReadsZeroIsAnInternalError)
+{
+    for (const FailureRow &row : FAILURE_ROWS) {
+        SCOPED_TRACE(row.operation);
+        fake_inet::reset({row.operation, row.read, 0, {"SESSION-ID=ua:rest"}});
+        LOGIN_RESULT *r = login();
+        EXPECT_EQ(_KESTA_GETERRORCODE(r), 12004u);
+        EXPECT_NE(_KESTA_GETERRORSTRING(r), nullptr);
+        _KESTA_RELEASE(r);
+    }
+}
+
+struct ReadRow {
+    const char *name;
+    std::vector<std::string> pieces;
+    Calls reads;
+    const char *session;
+    DWORD code;
+};
+
+const std::string LONG_VALUE = "ua:" + std::string(6000, 'x');
+const std::string LONG_REPLY = "SESSION-ID=" + LONG_VALUE;
+
+const ReadRow READ_ROWS[] = {
+    {"one piece", {"SESSION-ID=ua:rest\n"}, {READ_ALL, read_of(4077)}, "ua:rest", 0},
+    {"short reads are joined",
+     {"SESSION-ID=u", "a:re", "st\n"},
+     {READ_ALL, read_of(4084), read_of(4080), read_of(4077)},
+     "ua:rest",
+     0},
+    {"a first piece of one byte",
+     {"S", "ESSION-ID=ua:x"},
+     {READ_ALL, read_of(4095), read_of(4081)},
+     "ua:x",
+     0},
+    {"an empty reply", {}, {READ_ALL}, nullptr, 13},
+    {"a long reply is cut at 4096 bytes", {LONG_REPLY}, {READ_ALL}, nullptr, 0},
+    {"a long reply in pieces stops at 4096 bytes",
+     {LONG_REPLY.substr(0, 4000), LONG_REPLY.substr(4000)},
+     {READ_ALL, read_of(96)},
+     nullptr,
+     0},
+};
+
+TEST_F(Login, ReadsUntilTheBufferIsFullOrAReadGivesNothing)
+{
+    for (const ReadRow &row : READ_ROWS) {
+        SCOPED_TRACE(row.name);
+        fake_inet::reset({nullptr, 1, 0, row.pieces});
+        LOGIN_RESULT *r = login();
+        Calls reads;
+        for (const std::string &call : fake_inet::calls()) {
+            if (call.rfind("InternetReadFile", 0) == 0) {
+                reads.push_back(call);
+            }
+        }
+        EXPECT_EQ(reads, row.reads);
+        EXPECT_EQ(_KESTA_GETERRORCODE(r), row.code);
+        if (row.session != nullptr) {
+            EXPECT_STREQ(_KESTA_GETSESSIONID(r), row.session);
+        } else if (row.code == 0) {
+            // Cut replies: the value is the first 4096 - 11 bytes.
+            EXPECT_EQ(std::string(_KESTA_GETSESSIONID(r)), LONG_VALUE.substr(0, 4085));
+            EXPECT_STREQ(_KESTA_GETUSERAGENT(r), "ua");
+        }
+        _KESTA_RELEASE(r);
+    }
+}
+
+TEST_F(Login, NoRecordMeansNullAndNoInternetCall)
+{
+    fake_inet::reset({nullptr, 1, 0, {"SESSION-ID=ua:rest"}});
+    fault_heap::reset(1);
+    EXPECT_EQ(login(), nullptr);
+    EXPECT_TRUE(fake_inet::calls().empty());
+}
+
+struct CopyFailureRow {
+    int fail_at; // 1 is the record, 2 the session text, 3 the user agent
+    int count;
+    bool session;
+    bool agent;
+};
+
+TEST_F(Login, CopyFailuresInTheParseRecordNotEnoughMemory)
+{
+    const CopyFailureRow rows[] = {{2, 1, false, true}, {3, 1, true, false}, {2, 2, false, false}};
+    for (const CopyFailureRow &row : rows) {
+        SCOPED_TRACE(row.fail_at * 10 + row.count);
+        fake_inet::reset({nullptr, 1, 0, {"SESSION-ID=ua:rest"}});
+        fault_heap::reset(row.fail_at, row.count);
+        LOGIN_RESULT *r = login();
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(_KESTA_GETERRORCODE(r), 8u);
+        EXPECT_EQ(_KESTA_GETERRORSTRING(r), kesta::MEMORY_MESSAGE);
+        EXPECT_EQ(_KESTA_GETSESSIONID(r) != nullptr, row.session);
+        EXPECT_EQ(_KESTA_GETUSERAGENT(r) != nullptr, row.agent);
+        EXPECT_EQ(fake_inet::calls().back(), CLOSE_SESSION);
+        _KESTA_RELEASE(r);
+    }
+}
+
+TEST_F(Login, NeitherPasswordNorProxyAddressOutlivesTheCall)
+{
+    fake_inet::reset({nullptr, 1, 0, {"SESSION-ID=ua:rest"}});
+    _KESTA_RELEASE(
+        _KESTA_LOGIN("proxy.secret.test", 3128, "user", "pa55word", "login.test", "/login"));
+    // The buffers lived in the call's frame; look at what is left there.
+    const char *body = fake_inet::body_address();
+    const char *proxy = fake_inet::proxy_address();
+    ASSERT_NE(body, nullptr);
+    ASSERT_NE(proxy, nullptr);
+    std::string left_body(body, 4096);
+    std::string left_proxy(proxy, 256);
+    EXPECT_EQ(left_body.find("pa55word"), std::string::npos);
+    EXPECT_EQ(left_body.find("SESSION-ID"), std::string::npos);
+    EXPECT_EQ(left_proxy.find("proxy.secret"), std::string::npos);
+}
+
+} // namespace

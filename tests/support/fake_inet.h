@@ -1,0 +1,33 @@
+// Scripted internet calls for tests of the login call: each call is logged
+// with its arguments, one of them can be made to fail, and the reads return
+// the bytes the script gives, in the pieces it gives.
+#ifndef KESTA_TEST_FAKE_INET_H
+#define KESTA_TEST_FAKE_INET_H
+
+#include <string>
+#include <vector>
+
+#include "platform.h"
+
+namespace fake_inet {
+
+struct Script {
+    const char *fail = nullptr;     // the call that fails, by name
+    int fail_read = 1;              // for InternetReadFile: which read fails
+    DWORD code = 12029;             // what GetLastError says after the failure
+    std::vector<std::string> reads; // each read's bytes; then reads return 0
+};
+
+void reset(const Script &script);
+
+// Every call so far, as "Name(arg, ...)" with texts quoted and null as null.
+const std::vector<std::string> &calls();
+
+// The body bytes the send was handed, and where the library's buffers were.
+const std::string &body();
+const char *body_address();
+const char *proxy_address();
+
+} // namespace fake_inet
+
+#endif
