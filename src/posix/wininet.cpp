@@ -297,6 +297,37 @@ bool buffer_full(const Handle *h)
     return h->placed == h->room || h->paused;
 }
 
+// The object as it goes on the request line, the way WinINet writes it: a
+// '/' in front when it has none (so no object is the root), backslashes as
+// slashes and spaces as %20. Control bytes are escaped too, which WinINet
+// does not do: a CR LF in the path must not start a header line of its own.
+bool request_target(char **to, const char *object)
+{
+    const char *from = object != nullptr ? object : "";
+    size_t length = strlen(from);
+    char *out = static_cast<char *>(malloc(1 + 3 * length + 1));
+    if (out == nullptr) {
+        return false;
+    }
+    size_t n = 0;
+    if (from[0] != '/' && from[0] != '\\') {
+        out[n++] = '/';
+    }
+    for (const char *c = from; *c != '\0'; c++) {
+        unsigned char byte = static_cast<unsigned char>(*c);
+        if (byte == '\\') {
+            out[n++] = '/';
+        } else if (byte <= 0x20 || byte == 0x7F) {
+            n += size_t(snprintf(out + n, 4, "%%%02X", byte));
+        } else {
+            out[n++] = char(byte);
+        }
+    }
+    out[n] = '\0';
+    *to = out;
+    return true;
+}
+
 // Host names and addresses only: anything that would change the meaning of
 // the URL the transfer is built from cannot be a server name.
 bool valid_server(const char *server)
@@ -461,8 +492,8 @@ HINTERNET WINAPI InternetConnectA(HINTERNET session, LPCSTR server, INTERNET_POR
     if (s == nullptr) {
         return nullptr;
     }
-    if (server == nullptr || service != INTERNET_SERVICE_HTTP || user != nullptr ||
-        password != nullptr) {
+    if (server == nullptr || server[0] == '\0' || service != INTERNET_SERVICE_HTTP ||
+        user != nullptr || password != nullptr) {
         set_error(ERROR_INVALID_PARAMETER, nullptr);
         return nullptr;
     }
@@ -503,17 +534,11 @@ HINTERNET WINAPI HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR obje
     r->port = c->port;
     r->secure = c->secure || (flags & INTERNET_FLAG_SECURE) != 0;
     r->http10 = http10;
-    // No verb means GET and no object means the root, as in WinINet.
+    // No verb means GET, as in WinINet.
     if (!copy_text(&r->agent, c->agent) || !copy_text(&r->proxy, c->proxy) ||
         !copy_text(&r->bypass, c->bypass) || !copy_text(&r->server, c->server) ||
-        !copy_text(&r->verb, verb, "GET") || !copy_text(&r->object, object, "/")) {
+        !copy_text(&r->verb, verb, "GET") || !request_target(&r->object, object)) {
         return out_of_memory(r);
-    }
-    if (r->object[0] == '\0') {
-        free(r->object);
-        if (!copy_text(&r->object, "/")) {
-            return out_of_memory(r);
-        }
     }
     return r;
 }

@@ -1,0 +1,282 @@
+#!/usr/bin/env python3
+"""Test login servers for the test network, scripted by the request path.
+
+Each --listen ADDRESS:PORT:MODE[:CERT] starts one server:
+  https    the scripted login server over TLS with CERT (CERT.pem, CERT.key)
+  alert    answers the TLS handshake with a fatal alert
+  close    accepts and closes at once, before sending anything
+  silent   accepts, reads, and never answers
+
+The https server takes the scenario from the path's first segment and the
+record's name from its last: a POST to /ok/row7 answers as "ok" and writes
+what it received to RECORDS/row7 (method, path, version, each header line in
+order, the body in hex), one block per request.
+"""
+
+import argparse
+import os
+import random
+import socket
+import ssl
+import struct
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+MIB = 1024 * 1024
+
+
+def reply(body, status=200):
+    return {"status": status, "body": body}
+
+
+# Scenario name -> what the server answers. Callables get the request body.
+SCENARIOS = {
+    "ok": reply(b"SESSION-ID=KelpinUA:abc123\n"),
+    "ok-nolf": reply(b"SESSION-ID=KelpinUA:abc123"),
+    "crlf": reply(b"SESSION-ID=KelpinUA:abc123\r\n"),
+    "two-colons": reply(b"SESSION-ID=UA:x:y\n"),
+    "leading-colon": reply(b"SESSION-ID=:abc\n"),
+    "bare-prefix": reply(b"SESSION-ID="),
+    "prefix-lf": reply(b"SESSION-ID=\n"),
+    "no-colon": reply(b"SESSION-ID=abc\n"),
+    "lower-prefix": reply(b"session-id=UA:abc\n"),
+    "short": reply(b"SESSION"),
+    "empty": reply(b""),
+    "error-page": reply(b"<html><body><h1>500 Internal Server Error</h1></body></html>\n", 500),
+    "status-500": reply(b"SESSION-ID=UA:abc\n", 500),
+    "nul": reply(b"SESSION-ID=ab\x00c:d\n"),
+    "long": reply(b"SESSION-ID=LongUA:" + b"y" * (6000 - 18)),
+    "exact-4096": reply(b"SESSION-ID=ExactUA:" + b"z" * (4096 - 19)),
+    "exact-4097": reply(b"SESSION-ID=ExactUA:" + b"z" * (4097 - 19)),
+    "junk": reply(bytes(random.Random(7).randrange(256) for _ in range(3000))),
+}
+
+TRICKLE = b"SESSION-ID=TrickleUA:" + b"t" * 40 + b"\n"
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "kesta-test"
+    sys_version = ""
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def do_GET(self):
+        self.do_POST()
+
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(length) if length > 0 else b""
+        self.record(body)
+        scenario = self.path.split("?")[0].strip("/").split("/")[0]
+        handler = getattr(self, "scenario_" + scenario.replace("-", "_"), None)
+        if handler is not None:
+            handler(body)
+        elif scenario in SCENARIOS:
+            answer = SCENARIOS[scenario]
+            self.send(answer["body"], answer["status"])
+        else:
+            self.send(b"no such scenario\n", 404)
+
+    def record(self, body):
+        name = self.path.split("?")[0].rstrip("/").split("/")[-1]
+        if not name or "." in name:
+            return
+        lines = [
+            "method " + self.command,
+            "path " + self.path,
+            "version " + self.request_version,
+        ]
+        lines += ["header %s: %s" % (k, v) for k, v in self.headers.items()]
+        lines.append("body " + body.hex())
+        with self.server.records_lock:
+            with open(os.path.join(self.server.records, name), "a") as f:
+                f.write("\n".join(lines) + "\n\n")
+
+    def send(self, body, status=200, headers=()):
+        self.send_response(status)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Connection", "close")
+        for name, value in headers:
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(body)
+        self.close_connection = True
+
+    def head(self, status=200, headers=()):
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.flush()
+        self.close_connection = True
+
+    # A session per user, from the ID in the body, so that concurrent logins
+    # can each check they got their own.
+    def scenario_echo(self, body):
+        fields = dict(p.split(b"=", 1) for p in body.split(b"&") if b"=" in p)
+        user = fields.get(b"ID", b"")
+        self.send(b"SESSION-ID=UA-" + user + b":session-" + user + b"\n")
+
+    # The bundled demo account: demo / demo gets a fresh session.
+    def scenario_demo(self, body):
+        if body == b"ID=demo&PW=demo":
+            self.send(b"SESSION-ID=DemoUA:" + os.urandom(12).hex().encode() + b"\n")
+        else:
+            self.send(b"LOGIN REFUSED: unknown ID or wrong password\n", 403)
+
+    def scenario_trickle(self, body):
+        self.head(headers=[("Content-Length", str(len(TRICKLE)))])
+        for i in range(0, len(TRICKLE), 8):
+            self.wfile.write(TRICKLE[i : i + 8])
+            self.wfile.flush()
+            time.sleep(0.05)
+
+    def scenario_trickle_chunked(self, body):
+        self.head(headers=[("Transfer-Encoding", "chunked")])
+        for i in range(0, len(TRICKLE), 8):
+            piece = TRICKLE[i : i + 8]
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+            self.wfile.flush()
+            time.sleep(0.05)
+        self.wfile.write(b"0\r\n\r\n")
+
+    def scenario_slow(self, body):
+        # One byte every 100 ms, the whole reply.
+        data = b"SESSION-ID=SlowUA:slow\n"
+        self.head(headers=[("Content-Length", str(len(data)))])
+        for b in data:
+            self.wfile.write(bytes([b]))
+            self.wfile.flush()
+            time.sleep(0.1)
+
+    def scenario_flood(self, body):
+        # 10 MiB, more than any client should take.
+        self.head(headers=[("Content-Length", str(10 * MIB))])
+        piece = b"SESSION-ID=FloodUA:" + b"f" * (64 * 1024 - 19)
+        try:
+            for _ in range(10 * MIB // len(piece)):
+                self.wfile.write(piece)
+                piece = b"f" * len(piece)
+            self.wfile.write(b"f" * (10 * MIB % len(piece)))
+        except OSError:
+            pass
+
+    def scenario_reset(self, body):
+        # Headers, then a reset instead of the body they promise.
+        self.head(headers=[("Content-Length", "100")])
+        self.reset_connection()
+
+    def scenario_close_after_request(self, body):
+        self.close_connection = True
+        self.reset_connection(graceful=True)
+
+    def reset_connection(self, graceful=False):
+        raw = self.connection
+        try:
+            if not graceful:
+                raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            raw.close()
+        except OSError:
+            pass
+        self.close_connection = True
+        self.wfile = open(os.devnull, "wb")
+
+
+class LoginServer(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    request_queue_size = 64
+
+    def __init__(self, address, context, records):
+        self.context = context
+        self.records = records
+        self.records_lock = threading.Lock()
+        super().__init__(address, Handler)
+
+    def finish_request(self, request, client_address):
+        # The handshake runs on the connection's own thread, so a client that
+        # stalls in it holds up nobody else.
+        try:
+            request.settimeout(60)
+            tls = self.context.wrap_socket(request, server_side=True)
+        except (OSError, ssl.SSLError):
+            return
+        try:
+            Handler(tls, client_address, self)
+        except (OSError, ssl.SSLError):
+            pass
+
+    def handle_error(self, request, client_address):
+        pass
+
+
+def serve_raw(address, mode):
+    """The servers that misbehave below HTTP."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind(address)
+    sock.listen(64)
+    held = []
+
+    def handle(conn):
+        try:
+            if mode == "alert":
+                conn.recv(4096)
+                # A TLS 1.2 fatal alert: handshake_failure (40).
+                conn.sendall(b"\x15\x03\x03\x00\x02\x02\x28")
+                conn.close()
+            elif mode == "close":
+                conn.close()
+            elif mode == "silent":
+                held.append(conn)  # kept open, never answered
+                while conn.recv(4096):
+                    pass
+        except OSError:
+            pass
+
+    def loop():
+        while True:
+            conn, _ = sock.accept()
+            threading.Thread(target=handle, args=(conn,), daemon=True).start()
+
+    threading.Thread(target=loop, daemon=True).start()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--listen", action="append", default=[], required=True)
+    parser.add_argument("--records", required=True)
+    parser.add_argument("--ready", help="file written once every server listens")
+    args = parser.parse_args()
+    os.makedirs(args.records, exist_ok=True)
+
+    servers = []
+    for spec in args.listen:
+        host, port, mode, *rest = spec.split(":")
+        address = (host, int(port))
+        if mode == "https":
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(rest[0] + ".pem", rest[0] + ".key")
+            server = LoginServer(address, context, args.records)
+            servers.append(server)
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+        else:
+            serve_raw(address, mode)
+    if args.ready:
+        with open(args.ready, "w") as f:
+            f.write("ready\n")
+    try:
+        while True:
+            time.sleep(3600)
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
