@@ -17,7 +17,7 @@ test: setup build
 	./scripts/testnet run -- sh -c 'ctest --preset native && ctest --preset win32'
 
 demo: setup build
-	./scripts/demo
+	./scripts/demo $(if $(NATIVE),--native)
 
 clean:
 	rm -rf build

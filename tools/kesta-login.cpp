@@ -15,6 +15,8 @@
 #include "kesta.h"
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #else
 #include <termios.h>
@@ -103,6 +105,10 @@ bool read_line(char *buffer, size_t size)
 
 int main(int argc, char **argv)
 {
+#ifdef _WIN32
+    // Bytes as they are: the texts already end in CR LF.
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
     const char *server = nullptr;
     const char *path = nullptr;
     const char *id = nullptr;
