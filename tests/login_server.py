@@ -166,6 +166,10 @@ class Handler(BaseHTTPRequestHandler):
         except OSError:
             pass
 
+    def scenario_stall(self, body):
+        # Reads the request and never answers.
+        time.sleep(600)
+
     def scenario_reset(self, body):
         # Headers, then a reset instead of the body they promise.
         self.head(headers=[("Content-Length", "100")])

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -474,5 +475,81 @@ TEST(Library, EightThreadsEachGetTheirOwnRecord)
     }
     EXPECT_EQ(wrong.load(), 0);
 }
+
+#ifndef _WIN32
+// What Wine cannot show: its WinINet sets no receive timeout, so a silent
+// server blocks the call for good there, and it reads no proxy variables.
+
+long receive_timeout_ms()
+{
+    const char *value = getenv("KESTA_TEST_RECEIVE_TIMEOUT_MS");
+    return value != nullptr ? atol(value) : 30000;
+}
+
+TEST(NativeTimeouts, ASilentServerEndsTheLoginWithTheTimeoutError)
+{
+    const Library &lib = library();
+    ASSERT_EQ(lib.problem, "");
+    struct Case {
+        const char *what;
+        const char *server;
+        const char *path;
+    } cases[] = {
+        {"accepts and never answers the handshake", "silent.test", "/ok/silent"},
+        {"reads the request and never answers", "login.test", "/stall/stall"},
+    };
+    const char *only = getenv("KESTA_TEST_ONLY_STALL");
+    for (const Case &c : cases) {
+        if (only != nullptr && strstr(c.path, only) == nullptr) {
+            continue;
+        }
+        SCOPED_TRACE(c.what);
+        auto start = std::chrono::steady_clock::now();
+        LOGIN_RESULT *r = lib.login(nullptr, 0, "user", "secret", c.server, c.path);
+        long ms = long(std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start)
+                           .count());
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(lib.code(r), 12002u);
+        EXPECT_NE(lib.text(r), nullptr);
+        EXPECT_EQ(lib.session(r), nullptr);
+        EXPECT_GE(ms, receive_timeout_ms() - 100);
+        EXPECT_LT(ms, receive_timeout_ms() + 5000) << "within the receive timeout";
+        lib.release(r);
+    }
+}
+
+TEST(NativeEnvironment, ProxyVariablesAreIgnored)
+{
+    const Library &lib = library();
+    ASSERT_EQ(lib.problem, "");
+    // A proxy where nothing listens: neither login may go there.
+    for (const char *name :
+         {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"}) {
+        setenv(name, "http://127.0.3.1:3999", 1);
+    }
+    LOGIN_RESULT *direct = lib.login(nullptr, 0, "user", "secret", "login.test", "/ok/envdirect");
+    EXPECT_EQ(lib.code(direct), 0u) << "a direct login stays direct";
+    lib.release(direct);
+
+    LOGIN_RESULT *proxied =
+        lib.login("proxy.test", 3128, "user", "secret", "login.test", "/ok/envproxy");
+    EXPECT_EQ(lib.code(proxied), 0u) << "the given proxy, not the environment's";
+    lib.release(proxied);
+
+    // No proxy for anything: a login through a proxy still goes through it.
+    setenv("no_proxy", "*", 1);
+    setenv("NO_PROXY", "*", 1);
+    LOGIN_RESULT *bypass =
+        lib.login("proxy.test", 3999, "user", "secret", "login.test", "/ok/envbypass");
+    EXPECT_EQ(lib.code(bypass), 12029u) << "no_proxy does not turn a proxy login direct";
+    lib.release(bypass);
+
+    for (const char *name : {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY",
+                             "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+        unsetenv(name);
+    }
+}
+#endif
 
 } // namespace
