@@ -58,6 +58,11 @@ const ParseRow PARSE_ROWS[] = {
     {"both copies fail", "SESSION-ID=ua:rest", 1, 2, NONE, NONE, 8},
 };
 
+void PrintTo(const ParseRow &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
 std::string bytes_of(const char *text, const Text &expected)
 {
     // The copy holds as many bytes as expected, then its NUL.

@@ -177,8 +177,14 @@ std::vector<Request> requests_for(const std::string &token)
 
 std::string unique_token(const char *name)
 {
+    // Runs of this program share the servers' records: each run's names
+    // start with the time it started.
+    static const long long run = std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count();
     static std::atomic<int> counter{0};
-    std::string token = std::string(TARGET) + std::to_string(counter++) + "-";
+    std::string token =
+        std::string(TARGET) + std::to_string(run) + "-" + std::to_string(counter++) + "-";
     for (const char *c = name; *c != '\0'; c++) {
         token += isalnum(static_cast<unsigned char>(*c)) ? *c : '-';
     }
