@@ -162,9 +162,9 @@ DWORD map_error(Handle *h, CURLcode rc, const char **detail)
     case CURLE_SSL_CONNECT_ERROR:
         return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;
     case CURLE_SEND_ERROR:
-        return ERROR_INTERNET_CONNECTION_ABORTED;
     case CURLE_RECV_ERROR:
-        return ERROR_INTERNET_CONNECTION_RESET;
+        // A reset or an abort, as WinINet under Wine reports both.
+        return ERROR_INTERNET_CONNECTION_ABORTED;
     case CURLE_GOT_NOTHING:
     case CURLE_WEIRD_SERVER_REPLY:
         return ERROR_HTTP_INVALID_SERVER_RESPONSE;
