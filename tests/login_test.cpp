@@ -56,6 +56,7 @@ TEST_F(Login, SuccessCallsEachOperationOnceInOrderAndClosesNewestFirst)
     EXPECT_EQ(_KESTA_GETERRORSTRING(r), nullptr);
     EXPECT_STREQ(_KESTA_GETSESSIONID(r), "ua:rest");
     EXPECT_STREQ(_KESTA_GETUSERAGENT(r), "ua");
+    EXPECT_EQ(fault_heap::allocations(), 3) << "the record and its two texts, nothing else";
     _KESTA_RELEASE(r);
 }
 
