@@ -593,8 +593,10 @@ BOOL WINAPI InternetReadFile(HINTERNET file, LPVOID buffer, DWORD to_read, LPDWO
     r->placed = 0;
     size_t spilled = r->spill_length - r->spill_start;
     size_t take = spilled < to_read ? spilled : to_read;
-    memcpy(r->dest, r->spill + r->spill_start, take);
-    r->spill_start += take;
+    if (take > 0) {
+        memcpy(r->dest, r->spill + r->spill_start, take);
+        r->spill_start += take;
+    }
     r->placed = DWORD(take);
 
     bool ok = true;
