@@ -1,8 +1,11 @@
 # A thin front over the CMake presets. `make test` and `make demo` work on a
 # fresh Debian 12 machine: both install what they need first.
 PRESETS := native win32
+# Sanitizer and fuzzing builds of the Linux library, run by `make test` too.
+CHECK_PRESETS := asan tsan fuzz
+FUZZ_SECONDS ?= 60
 
-.PHONY: all setup build test demo clean
+.PHONY: all setup build build-checks test demo fuzz soak clean
 
 all: build
 
@@ -12,9 +15,23 @@ setup:
 build:
 	@for p in $(PRESETS); do cmake --preset $$p >/dev/null && cmake --build --preset $$p -j "$$(nproc)" || exit 1; done
 
-# Every test of both targets, inside a private test network.
-test: setup build
-	./scripts/testnet run -- sh -c 'ctest --preset native && ctest --preset win32'
+build-checks:
+	@for p in $(CHECK_PRESETS); do cmake --preset $$p -DKESTA_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null && cmake --build --preset $$p -j "$$(nproc)" || exit 1; done
+
+# Every test of both targets, the sanitizer builds, and a bounded fuzzing
+# run, inside a private test network.
+test: setup build build-checks
+	./scripts/testnet run -- sh -c 'for p in native win32 asan tsan fuzz; do ctest --preset $$p || exit 1; done'
+
+# Fuzzing for as long as asked: make fuzz FUZZ_SECONDS=3600
+fuzz: setup
+	cmake --preset fuzz -DKESTA_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null && cmake --build --preset fuzz -j "$$(nproc)"
+	ctest --preset fuzz -V
+
+# The full soak: 10,000 logins and 8 threads x 500 on each target, the Linux
+# one under AddressSanitizer's leak checker.
+soak: setup build build-checks
+	./scripts/testnet run -- sh -c 'build/asan/soak 10000 8 500 && scripts/wine-run build/win32/soak.exe 10000 8 500'
 
 demo: setup build
 	./scripts/demo $(if $(NATIVE),--native)
