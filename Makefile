@@ -5,7 +5,7 @@ PRESETS := native win32
 CHECK_PRESETS := asan tsan fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all setup build build-checks test demo fuzz soak clean
+.PHONY: all setup build build-checks test demo fuzz soak bench clean
 
 all: build
 
@@ -35,6 +35,10 @@ soak: setup build build-checks
 
 demo: setup build
 	./scripts/demo $(if $(NATIVE),--native)
+
+# Benchmarks, side by side with the bare transports; not part of `make test`.
+bench: setup build
+	./bench/run
 
 clean:
 	rm -rf build

@@ -166,6 +166,11 @@ class Handler(BaseHTTPRequestHandler):
         except OSError:
             pass
 
+    def scenario_short_body(self, body):
+        # Promises 100 bytes, sends fewer, and closes properly.
+        self.head(headers=[("Content-Length", "100")])
+        self.wfile.write(b"SESSION-ID=ShortUA:abc\n")
+
     def scenario_stall(self, body):
         # Reads the request and never answers.
         time.sleep(600)

@@ -304,6 +304,7 @@ const std::vector<Row> &rows()
         ok("status 500 with a good body still logs in", "status-500", "UA:abc", "UA"),
         ok("a reply trickled in pieces", "trickle", TRICKLE_SESSION.c_str(), "TrickleUA"),
         ok("one byte every 100 ms", "slow", "SlowUA:slow", "SlowUA"),
+        ok("a body shorter than its Content-Length", "short-body", "ShortUA:abc", "ShortUA"),
         ok("a chunked reply trickled in pieces", "trickle-chunked", TRICKLE_SESSION.c_str(),
            "TrickleUA"),
         refused("the bare prefix", "bare-prefix", ""),

@@ -280,7 +280,9 @@ bool drive(Handle *h, bool (*done)(const Handle *))
         long wait = h->connected ? KESTA_RECEIVE_TIMEOUT_MS - idle : 1000;
         curl_multi_poll(h->multi, nullptr, 0, int(wait < 1000 ? wait : 1000), nullptr);
     }
-    if (h->finished && h->result != CURLE_OK) {
+    // A body that ends before its Content-Length is, to WinINet, a body that
+    // has ended: the bytes that came are read, then a read of 0 bytes.
+    if (h->finished && h->result != CURLE_OK && h->result != CURLE_PARTIAL_FILE) {
         fail_with(h, h->result);
         return false;
     }

@@ -1,0 +1,163 @@
+// The Linux library's login against what a login cannot avoid: the same
+// request made with bare libcurl, and a minimal OpenSSL client (one TCP
+// connection, one TLS handshake, the POST, one read, close) as the floor.
+//
+//   bench_native SERVER ROUNDS LOGINS_PER_ROUND
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <netdb.h>
+#include <openssl/ssl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "harness.h"
+#include "kesta.h"
+
+namespace {
+
+const char *server = "bench.test";
+const char PATH[] = "/bench";
+const char BODY[] = "ID=user&PW=secret";
+
+bool library_login()
+{
+    LOGIN_RESULT *r = _KESTA_LOGIN(nullptr, 0, "user", "secret", server, PATH);
+    bool ok = r != nullptr && _KESTA_GETERRORCODE(r) == 0;
+    _KESTA_RELEASE(r);
+    return ok;
+}
+
+struct Reply {
+    char bytes[4096];
+    size_t length = 0;
+};
+
+size_t keep(char *data, size_t size, size_t count, void *user)
+{
+    Reply *reply = static_cast<Reply *>(user);
+    size_t n = size * count;
+    size_t take = std::min(n, sizeof reply->bytes - reply->length);
+    memcpy(reply->bytes + reply->length, data, take);
+    reply->length += take;
+    return n;
+}
+
+// What a program would write with libcurl for the same request: a handle
+// per login, the same headers and checks, one blocking perform.
+bool curl_login()
+{
+    static const std::string url = std::string("https://") + server + ":443/";
+    CURL *e = curl_easy_init();
+    curl_slist *headers = curl_slist_append(nullptr, "X-Orv-UA: Kelpin/2.00");
+    headers = curl_slist_append(headers, "Accept:");
+    headers = curl_slist_append(headers, "Expect:");
+    headers = curl_slist_append(headers, "Content-Type:");
+    Reply reply;
+    curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(e, CURLOPT_REQUEST_TARGET, PATH);
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(e, CURLOPT_USERAGENT, "KESTA/1.00");
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, BODY);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, long(sizeof BODY - 1));
+    curl_easy_setopt(e, CURLOPT_PROXY, "");
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, keep);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &reply);
+    bool ok = curl_easy_perform(e) == CURLE_OK && reply.length > 11 &&
+              memcmp(reply.bytes, "SESSION-ID=", 11) == 0;
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(e);
+    return ok;
+}
+
+SSL_CTX *floor_context()
+{
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_default_verify_paths(ctx);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    return ctx;
+}
+
+// The floor: nothing but the connection, the handshake (checks on), the
+// request's bytes and one read of the reply.
+bool openssl_login()
+{
+    static SSL_CTX *ctx = floor_context();
+    static sockaddr_in address = [] {
+        sockaddr_in a = {};
+        addrinfo *found = nullptr;
+        getaddrinfo(server, "443", nullptr, &found);
+        memcpy(&a, found->ai_addr, sizeof a);
+        freeaddrinfo(found);
+        return a;
+    }();
+    static const std::string request = std::string("POST ") + PATH +
+                                       " HTTP/1.1\r\nHost: " + server +
+                                       "\r\nUser-Agent: KESTA/1.00\r\nX-Orv-UA: Kelpin/2.00\r\n"
+                                       "Content-Length: 17\r\n\r\n" +
+                                       BODY;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    bool ok = false;
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
+        SSL *ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        SSL_set_tlsext_host_name(ssl, server);
+        SSL_set1_host(ssl, server);
+        char reply[4096];
+        size_t have = 0;
+        if (SSL_connect(ssl) == 1 && SSL_write(ssl, request.data(), int(request.size())) > 0) {
+            int n;
+            while (have < sizeof reply &&
+                   (n = SSL_read(ssl, reply + have, int(sizeof reply - have))) > 0) {
+                have += size_t(n);
+            }
+            ok = have > 0 && strstr(reply, "SESSION-ID=") != nullptr;
+        }
+        SSL_free(ssl);
+    }
+    close(fd);
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    server = argc > 1 ? argv[1] : server;
+    int rounds = argc > 2 ? atoi(argv[2]) : 7;
+    int count = argc > 3 ? atoi(argv[3]) : 200;
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+
+    std::vector<bench::Client> clients = {
+        {"libkesta.so", library_login, {}, 0},
+        {"bare libcurl, the same request", curl_login, {}, 0},
+        {"OpenSSL floor: connect, handshake, POST, read", openssl_login, {}, 0},
+    };
+    bench::run_rounds(clients, rounds, count);
+    double lib = bench::median(clients[0].rates);
+    double bare = bench::median(clients[1].rates);
+    double floor = bench::median(clients[2].rates);
+    bench::row("native", clients[0].name, lib,
+               bench::ratio_text("time vs bare libcurl", bare / lib), clients[0].failures);
+    bench::row("native", clients[1].name, bare, "", clients[1].failures);
+    bench::row("native", clients[2].name, floor, "", clients[2].failures);
+    bench::row("native", "libkesta.so against the floor", lib,
+               bench::ratio_text("time vs OpenSSL floor", floor / lib), 0);
+
+    std::vector<bench::Client> one = {{"", library_login, {}, 0}};
+    double single = 0;
+    for (int threads : {1, 2, 4}) {
+        one[0].rates.clear();
+        bench::run_rounds(one, std::max(3, rounds / 2), count, threads);
+        double rate = bench::median(one[0].rates);
+        single = threads == 1 ? rate : single;
+        bench::row("native", "libkesta.so, " + std::to_string(threads) + " thread(s)", rate,
+                   threads == 1 ? "" : bench::ratio_text("rate vs 1 thread", rate / single),
+                   one[0].failures);
+    }
+    curl_global_cleanup();
+    return 0;
+}

@@ -1,0 +1,88 @@
+// Timing for the benchmarks: rounds of logins, clients interleaved in each
+// round so that the machine's noise falls on all of them alike, medians.
+#ifndef KESTA_BENCH_HARNESS_H
+#define KESTA_BENCH_HARNESS_H
+
+#include <stdio.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bench {
+
+// One way of making a login; returns false when the login failed.
+using Login = std::function<bool()>;
+
+struct Client {
+    std::string name;
+    Login login;
+    std::vector<double> rates; // logins per second, one per round
+    int failures = 0;
+};
+
+inline double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Runs count logins on threads threads; returns logins per second.
+inline double timed(const Login &login, int count, int threads, int *failures)
+{
+    std::atomic<int> failed{0};
+    auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; t++) {
+        pool.emplace_back([&login, &failed, count, threads, t] {
+            for (int i = t; i < count; i += threads) {
+                if (!login()) {
+                    failed++;
+                }
+            }
+        });
+    }
+    for (std::thread &t : pool) {
+        t.join();
+    }
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    *failures += failed.load();
+    return count / seconds;
+}
+
+// Each round runs every client once, starting with a different one.
+inline void run_rounds(std::vector<Client> &clients, int rounds, int count, int threads = 1)
+{
+    for (int r = 0; r < rounds; r++) {
+        for (size_t k = 0; k < clients.size(); k++) {
+            Client &c = clients[(k + size_t(r)) % clients.size()];
+            c.rates.push_back(timed(c.login, count, threads, &c.failures));
+        }
+    }
+}
+
+// A row of the table: what was measured, its median rate and time per
+// login, and a ratio with its meaning.
+inline void row(const char *target, const std::string &what, double rate, const std::string &ratio,
+                int failures)
+{
+    printf("| %-6s | %-44s | %9.1f | %7.3f | %-34s |%s\n", target, what.c_str(), rate,
+           1000.0 / rate, ratio.c_str(), failures ? " FAILED LOGINS" : "");
+}
+
+inline std::string ratio_text(const char *label, double value)
+{
+    char text[96];
+    snprintf(text, sizeof text, "%s %.3f", label, value);
+    return text;
+}
+
+} // namespace bench
+
+#endif
