@@ -61,16 +61,16 @@ int main(int argc, char **argv)
     int logins = argc > 2 ? atoi(argv[2]) : 1000;
     uint32_t code = 0;
     long success = allocations_of(server, "/bench", &code);
-    printf("| native | %-44s | %9ld | %7s | %-34s |%s\n", "allocations per successful login",
+    printf("| native | %-45s | %9ld | %7s | %-40s |%s\n", "allocations per successful login",
            success, "", "record + session + user agent", code != 0 ? " FAILED LOGIN" : "");
     long failure = allocations_of("nowhere.test", "/bench", &code);
-    printf("| native | %-44s | %9ld | %7s | %-34s |\n", "allocations per failed login (12007)",
+    printf("| native | %-45s | %9ld | %7s | %-40s |\n", "allocations per failed login (12007)",
            failure, "", "record + error text");
     long start = peak_kib();
     for (int i = 0; i < logins; i++) {
         allocations_of(server, "/bench", &code);
     }
-    printf("| native | %-44s | %9ld | %7s | %-34s |\n",
+    printf("| native | %-45s | %9ld | %7s | %-40s |\n",
            (std::to_string(logins) + "-login run: peak memory, KiB").c_str(), peak_kib(), "",
            ("growth over the run " + std::to_string(peak_kib() - start) + " KiB").c_str());
     return 0;

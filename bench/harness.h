@@ -59,6 +59,11 @@ inline double timed(const Login &login, int count, int threads, int *failures)
 // Each round runs every client once, starting with a different one.
 inline void run_rounds(std::vector<Client> &clients, int rounds, int count, int threads = 1)
 {
+    // A warm-up, untimed: one-time set-up in the process counts for no one.
+    int ignored = 0;
+    for (Client &c : clients) {
+        timed(c.login, count / 10 + 1, threads, &ignored);
+    }
     for (int r = 0; r < rounds; r++) {
         for (size_t k = 0; k < clients.size(); k++) {
             Client &c = clients[(k + size_t(r)) % clients.size()];
@@ -67,12 +72,27 @@ inline void run_rounds(std::vector<Client> &clients, int rounds, int count, int 
     }
 }
 
+// The median over rounds of a's time per login over b's, each round's pair
+// measured side by side; with the lowest and highest round.
+inline std::string paired_ratio(const char *label, const Client &a, const Client &b)
+{
+    std::vector<double> ratios;
+    for (size_t i = 0; i < a.rates.size() && i < b.rates.size(); i++) {
+        ratios.push_back(b.rates[i] / a.rates[i]);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    char text[96];
+    snprintf(text, sizeof text, "%s %.3f (%.2f-%.2f)", label, median(ratios),
+             ratios.empty() ? 0 : ratios.front(), ratios.empty() ? 0 : ratios.back());
+    return text;
+}
+
 // A row of the table: what was measured, its median rate and time per
 // login, and a ratio with its meaning.
 inline void row(const char *target, const std::string &what, double rate, const std::string &ratio,
                 int failures)
 {
-    printf("| %-6s | %-44s | %9.1f | %7.3f | %-34s |%s\n", target, what.c_str(), rate,
+    printf("| %-6s | %-45s | %9.1f | %7.3f | %-40s |%s\n", target, what.c_str(), rate,
            1000.0 / rate, ratio.c_str(), failures ? " FAILED LOGINS" : "");
 }
 
