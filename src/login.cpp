@@ -49,7 +49,7 @@ static void send_and_read(LOGIN_RESULT *result, HINTERNET request, char *buffer,
         if (got == 0) {
             break;
         }
-        total += got < size - total ? got : size - total;
+        total += got;
     }
     parse_reply(result, buffer, total);
 }

@@ -171,6 +171,16 @@ class Handler(BaseHTTPRequestHandler):
         self.head(headers=[("Content-Length", "100")])
         self.wfile.write(b"SESSION-ID=ShortUA:abc\n")
 
+    def scenario_header_flood(self, body):
+        # Header lines without end, one after another.
+        try:
+            self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+            for i in range(20000):
+                self.wfile.write(b"X-Flood-%d: %s\r\n" % (i, b"h" * 100))
+        except OSError:
+            pass
+        self.close_connection = True
+
     def scenario_stall(self, body):
         # Reads the request and never answers.
         time.sleep(600)

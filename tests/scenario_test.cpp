@@ -217,6 +217,9 @@ struct Row {
     const char *why;
     // A second code Wine may give, when which one it gives is a race.
     uint32_t wine_race = 0;
+    // The texts Wine's record holds where it logs in and Linux does not.
+    const char *wine_session = nullptr;
+    const char *wine_agent = nullptr;
 };
 
 void PrintTo(const Row &row, std::ostream *out)
@@ -287,6 +290,13 @@ Row differs(Row row, uint32_t wine_code, bool wine_text, const char *why)
     return row;
 }
 
+Row logs_in_on_wine(Row row, const char *session, const char *agent)
+{
+    row.wine_session = session;
+    row.wine_agent = agent;
+    return row;
+}
+
 Row race(Row row, uint32_t wine_race)
 {
     row.wine_race = wine_race;
@@ -304,7 +314,12 @@ const std::vector<Row> &rows()
         ok("status 500 with a good body still logs in", "status-500", "UA:abc", "UA"),
         ok("a reply trickled in pieces", "trickle", TRICKLE_SESSION.c_str(), "TrickleUA"),
         ok("one byte every 100 ms", "slow", "SlowUA:slow", "SlowUA"),
-        ok("a body shorter than its Content-Length", "short-body", "ShortUA:abc", "ShortUA"),
+        logs_in_on_wine(
+            differs(cut_off("a body shorter than its Content-Length", "short-body", 12030), 0,
+                    false, "Wine reads a body cut short as a whole one"),
+            "ShortUA:abc", "ShortUA"),
+        differs(cut_off("2 MB of header lines", "header-flood", 12152), 13, true,
+                "Wine reads every header line, however many; Linux stops at 64 KiB"),
         ok("a chunked reply trickled in pieces", "trickle-chunked", TRICKLE_SESSION.c_str(),
            "TrickleUA"),
         refused("the bare prefix", "bare-prefix", ""),
@@ -391,15 +406,18 @@ TEST_P(Scenario, GivesTheRecordAndTheRequestOfItsRow)
         EXPECT_EQ(std::string(lib.session(r)), expected_session);
         EXPECT_EQ(std::string(lib.agent(r)), "UA-" + id);
     } else {
-        if (row.session != nullptr) {
+        bool wine_texts = WINE && row.wine_session != nullptr;
+        const char *session = wine_texts ? row.wine_session : row.session;
+        const char *agent = wine_texts ? row.wine_agent : row.agent;
+        if (session != nullptr) {
             ASSERT_NE(lib.session(r), nullptr);
-            EXPECT_EQ(std::string(lib.session(r)), row.session);
+            EXPECT_EQ(std::string(lib.session(r)), session);
         } else {
             EXPECT_EQ(lib.session(r), nullptr);
         }
-        if (row.agent != nullptr) {
+        if (agent != nullptr) {
             ASSERT_NE(lib.agent(r), nullptr);
-            EXPECT_EQ(std::string(lib.agent(r)), row.agent);
+            EXPECT_EQ(std::string(lib.agent(r)), agent);
         } else {
             EXPECT_EQ(lib.agent(r), nullptr);
         }

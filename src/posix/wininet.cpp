@@ -24,6 +24,10 @@
 #define KESTA_RECEIVE_TIMEOUT_MS 30000
 #endif
 
+// More header bytes than any login reply has (trailers and 1xx blocks
+// included): a server that keeps sending header lines is cut off here.
+const size_t HEADER_LIMIT = 64 * 1024;
+
 namespace {
 
 using kesta_posix::set_error;
@@ -69,6 +73,10 @@ struct Handle {
     DWORD room = 0;
     DWORD placed = 0;
     char *spill = nullptr;
+    char *body = nullptr; // the transfer's own copy, wiped when it ends
+    DWORD body_length = 0;
+    size_t header_bytes = 0;
+    bool spill_failed = false;
     size_t spill_length = 0;
     size_t spill_start = 0;
 
@@ -81,7 +89,10 @@ struct Handle {
         curl_easy_cleanup(easy);
         curl_multi_cleanup(multi);
         curl_slist_free_all(headers);
-        for (char *text : {agent, proxy, bypass, server, verb, object, spill}) {
+        if (body != nullptr) {
+            explicit_bzero(body, body_length); // it held the password
+        }
+        for (char *text : {agent, proxy, bypass, server, verb, object, spill, body}) {
             free(text);
         }
         magic = 0;
@@ -138,6 +149,12 @@ void touch(Handle *h)
 DWORD map_error(Handle *h, CURLcode rc, const char **detail)
 {
     *detail = nullptr;
+    if (rc == CURLE_WRITE_ERROR && h->header_bytes > HEADER_LIMIT) {
+        return ERROR_HTTP_INVALID_SERVER_RESPONSE; // headers without end
+    }
+    if (rc == CURLE_WRITE_ERROR && h->spill_failed) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
     switch (rc) {
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
@@ -163,6 +180,9 @@ DWORD map_error(Handle *h, CURLcode rc, const char **detail)
         return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
+    // A body that ends before its Content-Length is a cut connection, not a
+    // short reply: a session ID cut with it must not read as a success.
+    case CURLE_PARTIAL_FILE:
         // A reset or an abort, as WinINet under Wine reports both.
         return ERROR_INTERNET_CONNECTION_ABORTED;
     case CURLE_GOT_NOTHING:
@@ -190,6 +210,10 @@ size_t on_header(char *line, size_t size, size_t count, void *user)
     Handle *h = static_cast<Handle *>(user);
     size_t n = size * count;
     touch(h);
+    h->header_bytes += n;
+    if (h->header_bytes > HEADER_LIMIT) {
+        return 0; // ends the transfer with a write error
+    }
     // A blank line ends a header block; the response's own block is the
     // first with a final status (1xx blocks come before it).
     if ((n == 2 && line[0] == '\r' && line[1] == '\n') || (n == 1 && line[0] == '\n')) {
@@ -222,6 +246,7 @@ size_t on_body(char *data, size_t size, size_t count, void *user)
     if (take < n) {
         char *spill = static_cast<char *>(realloc(h->spill, n - take));
         if (spill == nullptr) {
+            h->spill_failed = true;
             return 0; // ends the transfer with a write error
         }
         memcpy(spill, data + take, n - take);
@@ -280,9 +305,7 @@ bool drive(Handle *h, bool (*done)(const Handle *))
         long wait = h->connected ? KESTA_RECEIVE_TIMEOUT_MS - idle : 1000;
         curl_multi_poll(h->multi, nullptr, 0, int(wait < 1000 ? wait : 1000), nullptr);
     }
-    // A body that ends before its Content-Length is, to WinINet, a body that
-    // has ended: the bytes that came are read, then a read of 0 bytes.
-    if (h->finished && h->result != CURLE_OK && h->result != CURLE_PARTIAL_FILE) {
+    if (h->finished && h->result != CURLE_OK) {
         fail_with(h, h->result);
         return false;
     }
@@ -412,10 +435,19 @@ bool set_up_transfer(Handle *h, const char *headers, DWORD headers_length, const
         curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, h->verb);
     }
     if (body != nullptr || strcmp(h->verb, "POST") == 0) {
-        // Not copied: the caller's buffer stays valid until the request is
-        // sent, which is before this call returns.
-        curl_easy_setopt(e, CURLOPT_POSTFIELDS, body != nullptr ? body : "");
-        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, long(body != nullptr ? body_length : 0));
+        // A copy of the transfer's own: the caller may reuse its buffer as
+        // soon as the response has begun, before the upload need be done.
+        h->body_length = body != nullptr ? body_length : 0;
+        h->body = static_cast<char *>(malloc(h->body_length + 1));
+        if (h->body == nullptr) {
+            set_error(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+            return false;
+        }
+        if (h->body_length > 0) {
+            memcpy(h->body, body, h->body_length);
+        }
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS, h->body);
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, long(h->body_length));
     }
 
     // Certificate and host-name checks stay on, against the system's store.
@@ -608,9 +640,14 @@ BOOL WINAPI InternetReadFile(HINTERNET file, LPVOID buffer, DWORD to_read, LPDWO
     } else if (r->placed < r->room) {
         if (r->paused) {
             r->paused = false;
-            curl_easy_pause(r->easy, CURLPAUSE_CONT); // hands over what it held
+            // Hands over what it held, through on_body, which may fail.
+            CURLcode rc = curl_easy_pause(r->easy, CURLPAUSE_CONT);
+            if (rc != CURLE_OK) {
+                fail_with(r, rc);
+                ok = false;
+            }
         }
-        ok = drive(r, buffer_full);
+        ok = ok && drive(r, buffer_full);
     }
     *read = r->placed;
     r->dest = nullptr;
