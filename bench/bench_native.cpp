@@ -165,17 +165,7 @@ int main(int argc, char **argv)
     bench::row("native", "libkesta.so against the floor", lib,
                bench::paired_ratio("time vs OpenSSL floor", clients[0], clients[2]), 0);
 
-    std::vector<bench::Client> one = {{"", library_login, {}, 0}};
-    double single = 0;
-    for (int threads : {1, 2, 4}) {
-        one[0].rates.clear();
-        bench::run_rounds(one, std::max(3, rounds / 2), count, threads);
-        double rate = bench::median(one[0].rates);
-        single = threads == 1 ? rate : single;
-        bench::row("native", "libkesta.so, " + std::to_string(threads) + " thread(s)", rate,
-                   threads == 1 ? "" : bench::ratio_text("rate vs 1 thread", rate / single),
-                   one[0].failures);
-    }
+    bench::thread_rows("native", "libkesta.so", library_login, rounds, count);
     curl_global_cleanup();
     return 0;
 }

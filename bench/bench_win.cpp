@@ -90,17 +90,7 @@ int main(int argc, char **argv)
         "wine", "bare WinINet again (noise: itself vs itself)", bench::median(clients[2].rates),
         bench::paired_ratio("time vs bare WinINet", clients[2], clients[1]), clients[2].failures);
 
-    std::vector<bench::Client> one = {{"", library_login, {}, 0}};
-    double single = 0;
-    for (int threads : {1, 2, 4}) {
-        one[0].rates.clear();
-        bench::run_rounds(one, std::max(3, rounds / 2), count, threads);
-        double rate = bench::median(one[0].rates);
-        single = threads == 1 ? rate : single;
-        bench::row("wine", "kesta.dll, " + std::to_string(threads) + " thread(s)", rate,
-                   threads == 1 ? "" : bench::ratio_text("rate vs 1 thread", rate / single),
-                   one[0].failures);
-    }
+    bench::thread_rows("wine", "kesta.dll", library_login, rounds, count);
     printf("| wine   | %-45s | %9.1f | %7s | %-40s |\n", "peak memory after the runs above, MiB",
            peak_mib(), "", "Wine's WinINet keeps ~30 KB/exchange");
     return 0;

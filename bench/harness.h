@@ -103,6 +103,21 @@ inline std::string ratio_text(const char *label, double value)
     return text;
 }
 
+// Rows for one login run from 1, 2 and 4 threads, each against 1 thread.
+inline void thread_rows(const char *target, const std::string &name, const Login &login, int rounds,
+                        int count)
+{
+    double single = 0;
+    for (int threads : {1, 2, 4}) {
+        std::vector<Client> one = {{"", login, {}, 0}};
+        run_rounds(one, std::max(3, rounds / 2), count, threads);
+        double rate = median(one[0].rates);
+        single = threads == 1 ? rate : single;
+        row(target, name + ", " + std::to_string(threads) + " thread(s)", rate,
+            threads == 1 ? "" : ratio_text("rate vs 1 thread", rate / single), one[0].failures);
+    }
+}
+
 } // namespace bench
 
 #endif

@@ -275,8 +275,8 @@ def main():
     os.makedirs(args.records, exist_ok=True)
 
     servers = []
-    for spec in args.listen:
-        host, port, mode, *rest = spec.split(":")
+    for listener in args.listen:
+        host, port, mode, *rest = listener.split(":")
         address = (host, int(port))
         if mode == "https":
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
