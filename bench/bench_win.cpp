@@ -6,8 +6,8 @@
 #include <psapi.h>
 #include <stdlib.h>
 #include <string.h>
-#include <wininet.h>
 
+#include "bare_wininet.h"
 #include "harness.h"
 #include "kesta.h"
 
@@ -26,33 +26,7 @@ bool library_login()
 
 bool wininet_login()
 {
-    char buffer[4096];
-    snprintf(buffer, sizeof buffer, "ID=%.240s&PW=%.240s", "user", "secret");
-    DWORD total = 0;
-    bool ok = false;
-    HINTERNET session = InternetOpenA("KESTA/1.00", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-    HINTERNET connection =
-        session ? InternetConnectA(session, server, INTERNET_DEFAULT_HTTPS_PORT, nullptr, nullptr,
-                                   INTERNET_SERVICE_HTTP, INTERNET_FLAG_SECURE, 0)
-                : nullptr;
-    HINTERNET request = connection ? HttpOpenRequestA(connection, "POST", PATH, nullptr, nullptr,
-                                                      nullptr, 0x04880200, 0)
-                                   : nullptr;
-    if (request != nullptr && HttpSendRequestA(request, "X-Orv-UA: Kelpin/2.00\r\n", DWORD(-1),
-                                               buffer, DWORD(strlen(buffer)))) {
-        DWORD got = 0;
-        while (total < sizeof buffer &&
-               InternetReadFile(request, buffer + total, sizeof buffer - total, &got) && got > 0) {
-            total += got;
-        }
-        ok = total > 11 && memcmp(buffer, "SESSION-ID=", 11) == 0;
-    }
-    for (HINTERNET h : {request, connection, session}) {
-        if (h != nullptr) {
-            InternetCloseHandle(h);
-        }
-    }
-    return ok;
+    return bare_wininet_login(server, PATH);
 }
 
 double peak_mib()

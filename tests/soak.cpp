@@ -23,7 +23,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <psapi.h>
-#include <wininet.h>
+
+#include "bare_wininet.h"
 #endif
 
 namespace {
@@ -114,35 +115,6 @@ double pagefile_mib()
     return double(counters.PagefileUsage) / (1024.0 * 1024.0);
 }
 
-// The same exchange as the library's, made with bare WinINet calls: the
-// same flags, header, body and buffer.
-void bare_exchange(const Case &c)
-{
-    char buffer[4096];
-    char body[] = "ID=user&PW=secret";
-    HINTERNET session = InternetOpenA("KESTA/1.00", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-    HINTERNET connection =
-        session ? InternetConnectA(session, c.server, INTERNET_DEFAULT_HTTPS_PORT, nullptr, nullptr,
-                                   INTERNET_SERVICE_HTTP, INTERNET_FLAG_SECURE, 0)
-                : nullptr;
-    HINTERNET request = connection ? HttpOpenRequestA(connection, "POST", c.path, nullptr, nullptr,
-                                                      nullptr, 0x04880200, 0)
-                                   : nullptr;
-    if (request != nullptr &&
-        HttpSendRequestA(request, "X-Orv-UA: Kelpin/2.00\r\n", DWORD(-1), body, 17)) {
-        DWORD total = 0;
-        DWORD got = 0;
-        while (total < sizeof buffer &&
-               InternetReadFile(request, buffer + total, sizeof buffer - total, &got) && got > 0) {
-            total += got;
-        }
-    }
-    for (HINTERNET h : {request, connection, session}) {
-        if (h != nullptr) {
-            InternetCloseHandle(h);
-        }
-    }
-}
 #endif
 
 } // namespace
@@ -157,12 +129,12 @@ int main(int argc, char **argv)
 #ifdef _WIN32
     // Warm up both paths first, so that one-time set-up counts for neither.
     for (int i = 0; i < CASE_COUNT; i++) {
-        bare_exchange(CASES[i]);
+        bare_wininet_login(CASES[i].server, CASES[i].path);
     }
     run_logins(CASE_COUNT, 0);
     double start = pagefile_mib();
     for (int i = 0; i < logins; i++) {
-        bare_exchange(CASES[i % CASE_COUNT]);
+        bare_wininet_login(CASES[i % CASE_COUNT].server, CASES[i % CASE_COUNT].path);
     }
     double baseline = pagefile_mib() - start;
     start = pagefile_mib();

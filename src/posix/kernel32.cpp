@@ -44,7 +44,6 @@ const Message wininet_messages[] = {
      "The type of handle supplied is incorrect for this operation."},
     {ERROR_INTERNET_CANNOT_CONNECT, "The attempt to connect to the server failed."},
     {ERROR_INTERNET_CONNECTION_ABORTED, "The connection with the server has been terminated."},
-    {ERROR_INTERNET_CONNECTION_RESET, "The connection with the server has been reset."},
     {ERROR_INTERNET_SEC_CERT_DATE_INVALID,
      "SSL certificate date that was received from the server is bad. The certificate is "
      "expired."},
@@ -53,7 +52,6 @@ const Message wininet_messages[] = {
     {ERROR_INTERNET_INVALID_CA, "The certificate authority is invalid or incorrect."},
     {ERROR_HTTP_INVALID_SERVER_RESPONSE, "The server response could not be parsed."},
     {ERROR_INTERNET_SECURITY_CHANNEL_ERROR, "An error occurred in the secure channel support."},
-    {ERROR_INTERNET_SEC_INVALID_CERT, "SSL certificate is invalid."},
 };
 
 template <size_t N> const char *find(const Message (&table)[N], DWORD code)
