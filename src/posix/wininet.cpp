@@ -23,6 +23,12 @@
 #ifndef KESTA_RECEIVE_TIMEOUT_MS
 #define KESTA_RECEIVE_TIMEOUT_MS 30000
 #endif
+// A ceiling on the whole exchange, from the send to the last byte read, far
+// beyond what any honest login server needs: a server that trickles a byte
+// just inside the receive timeout cannot keep a login going for days.
+#ifndef KESTA_EXCHANGE_TIMEOUT_MS
+#define KESTA_EXCHANGE_TIMEOUT_MS 180000
+#endif
 
 // More header bytes than any login reply has (trailers and 1xx blocks
 // included): a server that keeps sending header lines is cut off here.
@@ -51,6 +57,8 @@ struct Handle {
     char *verb = nullptr;
     char *object = nullptr;
     bool http10 = false;
+    DWORD receive_timeout_ms = KESTA_RECEIVE_TIMEOUT_MS;
+    DWORD send_timeout_ms = KESTA_RECEIVE_TIMEOUT_MS;
 
     // The transfer, once the request has been sent.
     CURL *easy = nullptr;
@@ -63,8 +71,10 @@ struct Handle {
     bool finished = false;
     bool paused = false;
     bool connected = false;
+    bool uploaded = false;
     CURLcode result = CURLE_OK;
     DWORD pending_error = 0; // a failure met after bytes were handed out
+    struct timespec started = {};
     struct timespec last_activity = {};
 
     // The reader's buffer while a read is under way, and what the transport
@@ -149,6 +159,13 @@ void touch(Handle *h)
 DWORD map_error(Handle *h, CURLcode rc, const char **detail)
 {
     *detail = nullptr;
+    // The proxy refused the tunnel with an answer of its own: the server was
+    // never reached, whatever the proxy said.
+    long tunnel = 0;
+    curl_easy_getinfo(h->easy, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+    if (tunnel != 0 && (tunnel < 200 || tunnel > 299)) {
+        return ERROR_INTERNET_CANNOT_CONNECT;
+    }
     if (rc == CURLE_WRITE_ERROR && h->header_bytes > HEADER_LIMIT) {
         return ERROR_HTTP_INVALID_SERVER_RESPONSE; // headers without end
     }
@@ -262,7 +279,9 @@ int on_progress(void *user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t 
     Handle *h = static_cast<Handle *>(user);
     static_assert(sizeof(curl_off_t) == 8, "64-bit counts");
     (void)down;
-    (void)up;
+    if (up >= curl_off_t(h->body_length)) {
+        h->uploaded = true; // from here on the receive timeout governs
+    }
     if (!h->connected) {
         curl_off_t connect_time = 0;
         curl_easy_getinfo(h->easy, CURLINFO_CONNECT_TIME_T, &connect_time);
@@ -298,11 +317,13 @@ bool drive(Handle *h, bool (*done)(const Handle *))
             break;
         }
         long idle = elapsed_ms(h->last_activity);
-        if (h->connected && idle >= KESTA_RECEIVE_TIMEOUT_MS) {
+        long limit = long(h->uploaded ? h->receive_timeout_ms : h->send_timeout_ms);
+        long remaining = KESTA_EXCHANGE_TIMEOUT_MS - elapsed_ms(h->started);
+        if ((h->connected && idle >= limit) || remaining <= 0) {
             set_error(ERROR_INTERNET_TIMEOUT, nullptr);
             return false;
         }
-        long wait = h->connected ? KESTA_RECEIVE_TIMEOUT_MS - idle : 1000;
+        long wait = h->connected && limit - idle < remaining ? limit - idle : remaining;
         curl_multi_poll(h->multi, nullptr, 0, int(wait < 1000 ? wait : 1000), nullptr);
     }
     if (h->finished && h->result != CURLE_OK) {
@@ -353,19 +374,62 @@ bool request_target(char **to, const char *object)
     return true;
 }
 
-// Host names and addresses only: anything that would change the meaning of
-// the URL the transfer is built from cannot be a server name.
+bool is_name_byte(char c)
+{
+    return isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
+}
+
+// Host names and IPv4 addresses only: anything that would change the meaning
+// of the URL the transfer is built from (a port, user info, a path, an
+// address literal) cannot be a server name.
 bool valid_server(const char *server)
 {
     if (server[0] == '\0' || strlen(server) > 255) {
         return false;
     }
     for (const char *c = server; *c != '\0'; c++) {
-        if (!(isalnum(static_cast<unsigned char>(*c)) || strchr("-._:", *c) != nullptr)) {
+        if (!is_name_byte(*c)) {
             return false;
         }
     }
     return true;
+}
+
+// WinINet's proxy text "host:port", here one proxy only: a host name, an IPv4
+// address or a bracketed IPv6 address, and a port from 1 to 65535. The URL
+// libcurl gets is built from those two parts alone, with its scheme written
+// here, so that no scheme, user info or path in the text can reach it.
+// Returns 0, or the error for a text of another shape or a failed copy.
+DWORD build_proxy(char **to, const char *text)
+{
+    const char *colon = strrchr(text, ':');
+    if (colon == nullptr || colon == text || colon[1] == '\0' || strlen(colon + 1) > 5) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    long port = 0;
+    for (const char *c = colon + 1; *c != '\0'; c++) {
+        if (*c < '0' || *c > '9') {
+            return ERROR_INVALID_PARAMETER;
+        }
+        port = port * 10 + (*c - '0');
+    }
+    size_t length = size_t(colon - text);
+    bool bracketed = text[0] == '[' && colon[-1] == ']' && length > 2;
+    for (size_t i = bracketed ? 1 : 0; i < (bracketed ? length - 1 : length); i++) {
+        bool ok = bracketed ? isxdigit(static_cast<unsigned char>(text[i])) || text[i] == ':' ||
+                                  text[i] == '.'
+                            : is_name_byte(text[i]);
+        if (!ok) {
+            return ERROR_INVALID_PARAMETER;
+        }
+    }
+    if (port < 1 || port > 65535 || length > 255) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    char url[300];
+    snprintf(url, sizeof url, "http://%.*s:%ld", int(length), text, port);
+    *to = strdup(url);
+    return *to != nullptr ? 0 : ERROR_NOT_ENOUGH_MEMORY;
 }
 
 // The extra header lines, CR LF or LF separated; curl's own Accept, Expect
@@ -413,9 +477,8 @@ bool set_up_transfer(Handle *h, const char *headers, DWORD headers_length, const
         set_error(ERROR_NOT_ENOUGH_MEMORY, nullptr);
         return false;
     }
-    bool ipv6 = strchr(h->server, ':') != nullptr;
-    snprintf(h->url, sizeof h->url, "%s://%s%s%s:%u/", h->secure ? "https" : "http",
-             ipv6 ? "[" : "", h->server, ipv6 ? "]" : "", unsigned(h->port));
+    snprintf(h->url, sizeof h->url, "%s://%s:%u/", h->secure ? "https" : "http", h->server,
+             unsigned(h->port));
 
     CURL *e = h->easy;
     curl_easy_setopt(e, CURLOPT_URL, h->url);
@@ -459,6 +522,8 @@ bool set_up_transfer(Handle *h, const char *headers, DWORD headers_length, const
     if (h->use_proxy) {
         curl_easy_setopt(e, CURLOPT_PROXY, h->proxy);
         curl_easy_setopt(e, CURLOPT_PROXYTYPE, long(CURLPROXY_HTTP));
+        // The proxy is never offered credentials of any kind.
+        curl_easy_setopt(e, CURLOPT_PROXYAUTH, long(CURLAUTH_NONE));
         curl_easy_setopt(e, CURLOPT_NOPROXY, h->bypass != nullptr ? h->bypass : "");
         curl_easy_setopt(e, CURLOPT_HTTPPROXYTUNNEL, h->secure ? 1L : 0L);
         curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
@@ -479,8 +544,23 @@ bool set_up_transfer(Handle *h, const char *headers, DWORD headers_length, const
         set_error(ERROR_INTERNET_INTERNAL_ERROR, "cannot start the transfer");
         return false;
     }
+    clock_gettime(CLOCK_MONOTONIC, &h->started);
     touch(h);
     return true;
+}
+
+// The timeouts a handle hands on to the handles opened from it.
+void inherit_timeouts(Handle *child, const Handle *parent)
+{
+    child->receive_timeout_ms = parent->receive_timeout_ms;
+    child->send_timeout_ms = parent->send_timeout_ms;
+}
+
+DWORD *timeout_of(Handle *h, DWORD option)
+{
+    return option == INTERNET_OPTION_RECEIVE_TIMEOUT ? &h->receive_timeout_ms
+           : option == INTERNET_OPTION_SEND_TIMEOUT  ? &h->send_timeout_ms
+                                                     : nullptr;
 }
 
 } // namespace
@@ -511,8 +591,13 @@ HINTERNET WINAPI InternetOpenA(LPCSTR agent, DWORD access_type, LPCSTR proxy, LP
         return out_of_memory(h);
     }
     h->use_proxy = access_type == INTERNET_OPEN_TYPE_PROXY;
-    if (!copy_text(&h->agent, agent) ||
-        (h->use_proxy && (!copy_text(&h->proxy, proxy) || !copy_text(&h->bypass, proxy_bypass)))) {
+    DWORD problem = h->use_proxy ? build_proxy(&h->proxy, proxy) : 0;
+    if (problem != 0) {
+        delete h;
+        set_error(problem, nullptr);
+        return nullptr;
+    }
+    if (!copy_text(&h->agent, agent) || (h->use_proxy && !copy_text(&h->bypass, proxy_bypass))) {
         return out_of_memory(h);
     }
     return h;
@@ -536,6 +621,7 @@ HINTERNET WINAPI InternetConnectA(HINTERNET session, LPCSTR server, INTERNET_POR
         return out_of_memory(c);
     }
     c->use_proxy = s->use_proxy;
+    inherit_timeouts(c, s);
     c->port = port;
     c->secure = (flags & INTERNET_FLAG_SECURE) != 0;
     if (!copy_text(&c->agent, s->agent) || !copy_text(&c->proxy, s->proxy) ||
@@ -565,6 +651,7 @@ HINTERNET WINAPI HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR obje
         return out_of_memory(r);
     }
     r->use_proxy = c->use_proxy;
+    inherit_timeouts(r, c);
     r->port = c->port;
     r->secure = c->secure || (flags & INTERNET_FLAG_SECURE) != 0;
     r->http10 = http10;
@@ -658,6 +745,66 @@ BOOL WINAPI InternetReadFile(HINTERNET file, LPVOID buffer, DWORD to_read, LPDWO
         return TRUE;
     }
     return ok ? TRUE : FALSE;
+}
+
+// Options: the send and receive timeouts of any handle, and a request's
+// security flags, which say whether its response came over TLS.
+BOOL WINAPI InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD length)
+{
+    Handle *h = static_cast<Handle *>(handle);
+    if (h == nullptr || h->magic != HANDLE_MAGIC) {
+        set_error(ERROR_INVALID_HANDLE, nullptr);
+        return FALSE;
+    }
+    if (buffer == nullptr || length == nullptr || *length < sizeof(DWORD)) {
+        set_error(ERROR_INVALID_PARAMETER, nullptr);
+        return FALSE;
+    }
+    DWORD value = 0;
+    if (option == INTERNET_OPTION_SECURITY_FLAGS) {
+        if (h->kind != Kind::request) {
+            set_error(ERROR_INTERNET_INCORRECT_HANDLE_TYPE, nullptr);
+            return FALSE;
+        }
+        // libcurl hands over no response to an https URL but the server's,
+        // through TLS: a proxy's own answer to the tunnel ends the transfer.
+        value = h->secure && h->headers_done ? SECURITY_FLAG_SECURE : 0;
+    } else if (DWORD *timeout = timeout_of(h, option)) {
+        value = *timeout;
+    } else {
+        set_error(ERROR_INTERNET_INVALID_OPTION, nullptr);
+        return FALSE;
+    }
+    memcpy(buffer, &value, sizeof value);
+    *length = sizeof value;
+    return TRUE;
+}
+
+BOOL WINAPI InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
+{
+    Handle *h = static_cast<Handle *>(handle);
+    if (h == nullptr || h->magic != HANDLE_MAGIC) {
+        set_error(ERROR_INVALID_HANDLE, nullptr);
+        return FALSE;
+    }
+    DWORD *timeout = timeout_of(h, option);
+    if (timeout == nullptr) {
+        set_error(ERROR_INTERNET_INVALID_OPTION, nullptr);
+        return FALSE;
+    }
+    DWORD value = 0;
+    if (buffer == nullptr || length != sizeof value) {
+        set_error(ERROR_INVALID_PARAMETER, nullptr);
+        return FALSE;
+    }
+    memcpy(&value, buffer, sizeof value);
+    // The layer waits for nothing without end: 0 (none) is not a timeout.
+    if (value == 0) {
+        set_error(ERROR_INVALID_PARAMETER, nullptr);
+        return FALSE;
+    }
+    *timeout = value;
+    return TRUE;
 }
 
 BOOL WINAPI InternetCloseHandle(HINTERNET handle)
