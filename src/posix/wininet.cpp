@@ -21,41 +21,22 @@
 // always checked; no environment variable or file of the caller's is read.
 // Each request is a transfer on a multi handle of its own: nothing is shared
 // between requests, so several threads may log in at once.
-#include <curl/curl.h>
-#include <openssl/x509_vfy.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
-#include <time.h>
 
 #include <mutex>
 #include <new>
 
 #include "layer.h"
-
-// WinINet's defaults on Windows: 60 s to connect, 30 s without data while
-// sending or receiving. A ceiling on the whole exchange, far beyond what an
-// honest login server needs, keeps a server that trickles a byte just inside
-// the receive timeout from holding a login for days. A test build may set
-// shorter ones.
-#ifndef KESTA_CONNECT_TIMEOUT_MS
-#define KESTA_CONNECT_TIMEOUT_MS 60000
-#endif
-#ifndef KESTA_RECEIVE_TIMEOUT_MS
-#define KESTA_RECEIVE_TIMEOUT_MS 30000
-#endif
-#ifndef KESTA_EXCHANGE_TIMEOUT_MS
-#define KESTA_EXCHANGE_TIMEOUT_MS 180000
-#endif
+#include "transfer.h"
 
 namespace {
 
+using kesta_posix::Phase;
 using kesta_posix::set_error;
+using kesta_posix::Target;
 
-// More header bytes than any login reply has (trailers and 1xx blocks
-// included): a server that keeps sending header lines is cut off here.
-const size_t HEADER_LIMIT = 64 * 1024;
 // The library's request body lives in its 4096-byte buffer.
 const DWORD BODY_LIMIT = 4096;
 const DWORD REQUEST_FLAGS = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE |
@@ -64,59 +45,21 @@ const DWORD REQUEST_FLAGS = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE 
 enum class Kind { session, connection, request };
 const uint32_t HANDLE_MAGIC = 0x6b657374;
 
-// A request's life. Only move_to changes it, and only forward.
-enum class Phase {
-    opened,  // not sent yet
-    waiting, // sent; the response headers are not all in
-    reading, // the body is coming: pending holds what the reader has not taken
-    ended,   // the transfer ended well: what is pending is all there is
-    failed,  // it ended badly: what is pending is handed over first, then error
-};
-
-// What a handle hands on to the handles opened from it, so that the three
-// may be closed in any order.
-struct Target {
-    char agent[256] = "";
-    char proxy[300] = ""; // "http://host:port", or empty for a direct connection
-    char server[256] = "";
-    DWORD receive_timeout_ms = KESTA_RECEIVE_TIMEOUT_MS;
-    DWORD send_timeout_ms = KESTA_RECEIVE_TIMEOUT_MS;
-};
-
 struct Handle {
     uint32_t magic = HANDLE_MAGIC;
     Kind kind;
+    // Copied from the handle this one was opened from, so that the three may
+    // be closed in any order.
     Target target;
-
-    // A request's own.
-    Phase phase = Phase::opened;
-    DWORD error = 0;      // the failure, once failed
-    char *path = nullptr; // the request target as it goes on the wire
-    CURL *easy = nullptr;
-    CURLM *multi = nullptr;
-    curl_slist *headers = nullptr;
-    char url[300] = {};
-    char errors[CURL_ERROR_SIZE] = {};
-    DWORD body_length = 0;
-    size_t header_bytes = 0;
-    bool paused = false; // the transfer waits until pending is drained
-    char *pending = nullptr;
-    size_t pending_length = 0;
-    size_t pending_start = 0;
-    struct timespec started = {};
-    struct timespec last_data = {};
+    // A request's own: its path as it goes on the wire, and its transfer,
+    // whose phase is the request's.
+    char *path = nullptr;
+    kesta_posix::Transfer transfer;
 
     Handle(Kind k, const Target &t) : kind(k), target(t) {}
     ~Handle()
     {
-        if (multi != nullptr && easy != nullptr) {
-            curl_multi_remove_handle(multi, easy);
-        }
-        curl_easy_cleanup(easy);
-        curl_multi_cleanup(multi);
-        curl_slist_free_all(headers);
         free(path);
-        free(pending);
         magic = 0;
     }
 };
@@ -141,7 +84,7 @@ HINTERNET refuse()
     return nullptr;
 }
 
-HINTERNET new_handle(Kind kind, const Target &target)
+Handle *new_handle(Kind kind, const Target &target)
 {
     Handle *h = new (std::nothrow) Handle(kind, target);
     if (h == nullptr) {
@@ -150,179 +93,12 @@ HINTERNET new_handle(Kind kind, const Target &target)
     return h;
 }
 
-void move_to(Handle *h, Phase next, DWORD error = 0)
+// The failure a request's transfer ended with, as the last error.
+BOOL failed(const Handle *r)
 {
-    if (next > h->phase) {
-        h->phase = next;
-        h->error = error;
-    }
-}
-
-long ms_since(const struct timespec &since)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
-}
-
-// The WinINet code a Windows caller would see for the same failure, and the
-// detail that goes with the codes that have no better one.
-DWORD map_error(Handle *h, CURLcode rc)
-{
-    // The proxy refused the tunnel with an answer of its own: the server was
-    // never reached, whatever the proxy said.
-    long tunnel = 0;
-    curl_easy_getinfo(h->easy, CURLINFO_HTTP_CONNECTCODE, &tunnel);
-    if (tunnel != 0 && (tunnel < 200 || tunnel > 299)) {
-        return ERROR_INTERNET_CANNOT_CONNECT;
-    }
-    switch (rc) {
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-        return ERROR_INTERNET_NAME_NOT_RESOLVED;
-    case CURLE_COULDNT_CONNECT:
-        return ERROR_INTERNET_CANNOT_CONNECT;
-    case CURLE_OPERATION_TIMEDOUT:
-        return ERROR_INTERNET_TIMEOUT;
-    case CURLE_PEER_FAILED_VERIFICATION: {
-        long verify = X509_V_OK;
-        curl_easy_getinfo(h->easy, CURLINFO_SSL_VERIFYRESULT, &verify);
-        if (verify == X509_V_ERR_CERT_NOT_YET_VALID || verify == X509_V_ERR_CERT_HAS_EXPIRED) {
-            return ERROR_INTERNET_SEC_CERT_DATE_INVALID;
-        }
-        // libcurl checks the host name itself, after the chain, and then
-        // reports no verify code of its own, only its words: a chain that
-        // verified means the name was what failed.
-        if (verify == X509_V_ERR_HOSTNAME_MISMATCH || verify == X509_V_OK ||
-            strstr(h->errors, "subject name") != nullptr) {
-            return ERROR_INTERNET_SEC_CERT_CN_INVALID;
-        }
-        return ERROR_INTERNET_INVALID_CA;
-    }
-    case CURLE_SSL_CONNECT_ERROR:
-        return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    // A body that ends before its Content-Length is a cut connection, not a
-    // short reply: a session ID cut with it must not read as a success.
-    case CURLE_PARTIAL_FILE:
-        // A reset or an abort, as WinINet under Wine reports both.
-        return ERROR_INTERNET_CONNECTION_ABORTED;
-    case CURLE_GOT_NOTHING:
-    case CURLE_WEIRD_SERVER_REPLY:
-        return ERROR_HTTP_INVALID_SERVER_RESPONSE;
-    case CURLE_WRITE_ERROR: // a callback refused: headers without end, or no memory
-        return h->header_bytes > HEADER_LIMIT ? ERROR_HTTP_INVALID_SERVER_RESPONSE
-                                              : ERROR_NOT_ENOUGH_MEMORY;
-    case CURLE_OUT_OF_MEMORY:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-        return ERROR_INTERNET_INTERNAL_ERROR;
-    }
-}
-
-size_t on_header(char *line, size_t size, size_t count, void *user)
-{
-    Handle *h = static_cast<Handle *>(user);
-    size_t n = size * count;
-    clock_gettime(CLOCK_MONOTONIC, &h->last_data);
-    h->header_bytes += n;
-    if (h->header_bytes > HEADER_LIMIT) {
-        return 0; // ends the transfer with a write error
-    }
-    // A blank line ends a header block; the response's own block is the
-    // first with a final status (1xx blocks come before it).
-    if ((n == 2 && line[0] == '\r' && line[1] == '\n') || (n == 1 && line[0] == '\n')) {
-        long status = 0;
-        curl_easy_getinfo(h->easy, CURLINFO_RESPONSE_CODE, &status);
-        if (status >= 200) {
-            move_to(h, Phase::reading);
-        }
-    }
-    return n;
-}
-
-// The one way body bytes take: into pending, which the reader drains. While
-// pending holds anything the transfer is paused, so that a long reply is not
-// taken from the server faster than it is read.
-size_t on_body(char *data, size_t size, size_t count, void *user)
-{
-    Handle *h = static_cast<Handle *>(user);
-    size_t n = size * count;
-    clock_gettime(CLOCK_MONOTONIC, &h->last_data);
-    move_to(h, Phase::reading);
-    if (h->pending_start < h->pending_length) {
-        h->paused = true;
-        return CURL_WRITEFUNC_PAUSE; // libcurl offers the same bytes again later
-    }
-    char *pending = static_cast<char *>(realloc(h->pending, n > 0 ? n : 1));
-    if (pending == nullptr) {
-        return 0; // ends the transfer with a write error
-    }
-    memcpy(pending, data, n);
-    h->pending = pending;
-    h->pending_length = n;
-    h->pending_start = 0;
-    return n;
-}
-
-// Runs the transfer until done(h) holds or it ends, moving the phase on.
-// The send timeout governs until the body is uploaded, the receive timeout
-// after; either counts from the last data received or the connection made.
-void drive(Handle *h, bool (*done)(const Handle *))
-{
-    while (!done(h) && h->phase < Phase::ended) {
-        int running = 0;
-        CURLMcode mc = curl_multi_perform(h->multi, &running);
-        if (mc != CURLM_OK) {
-            snprintf(h->errors, sizeof h->errors, "%s", curl_multi_strerror(mc));
-            move_to(h, Phase::failed, ERROR_INTERNET_INTERNAL_ERROR);
-            return;
-        }
-        int left = 0;
-        while (CURLMsg *msg = curl_multi_info_read(h->multi, &left)) {
-            if (msg->msg == CURLMSG_DONE) {
-                CURLcode rc = msg->data.result;
-                if (rc != CURLE_OK && h->errors[0] == '\0') {
-                    snprintf(h->errors, sizeof h->errors, "%s", curl_easy_strerror(rc));
-                }
-                move_to(h, rc == CURLE_OK ? Phase::ended : Phase::failed,
-                        rc == CURLE_OK ? 0 : map_error(h, rc));
-            }
-        }
-        if (done(h) || h->phase >= Phase::ended) {
-            return;
-        }
-        curl_off_t connect_us = 0;
-        curl_off_t uploaded = 0;
-        curl_easy_getinfo(h->easy, CURLINFO_CONNECT_TIME_T, &connect_us);
-        curl_easy_getinfo(h->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
-        long limit = long(uploaded >= curl_off_t(h->body_length) ? h->target.receive_timeout_ms
-                                                                 : h->target.send_timeout_ms);
-        long since_start = ms_since(h->started);
-        long idle = ms_since(h->last_data);
-        if (idle > since_start - connect_us / 1000) {
-            idle = since_start - long(connect_us / 1000); // the connection is newer
-        }
-        long remaining = KESTA_EXCHANGE_TIMEOUT_MS - since_start;
-        bool connected = connect_us > 0;
-        if ((connected && idle >= limit) || remaining <= 0) {
-            move_to(h, Phase::failed, ERROR_INTERNET_TIMEOUT);
-            return;
-        }
-        long wait = connected && limit - idle < remaining ? limit - idle : remaining;
-        curl_multi_poll(h->multi, nullptr, 0, int(wait < 1000 ? wait : 1000), nullptr);
-    }
-}
-
-bool response_in(const Handle *h)
-{
-    return h->phase >= Phase::reading;
-}
-
-bool bytes_pending(const Handle *h)
-{
-    return h->pending_start < h->pending_length;
+    const kesta_posix::Transfer &t = r->transfer;
+    set_error(t.error, t.error == ERROR_INTERNET_INTERNAL_ERROR ? t.errors : nullptr);
+    return FALSE;
 }
 
 bool is_name_byte(char c)
@@ -403,95 +179,6 @@ char *request_target(const char *path)
     }
     out[n] = '\0';
     return out;
-}
-
-// The extra header lines, CR LF or LF separated; libcurl's own Accept,
-// Expect and Content-Type are switched off, as WinINet sends none of them.
-bool add_headers(Handle *h, const char *headers, DWORD length)
-{
-    size_t n = headers == nullptr ? 0 : length == DWORD(-1) ? strlen(headers) : length;
-    for (size_t start = 0; start < n;) {
-        size_t end = start;
-        while (end < n && headers[end] != '\r' && headers[end] != '\n') {
-            end++;
-        }
-        if (end > start) {
-            char *line = strndup(headers + start, end - start);
-            curl_slist *list = line != nullptr ? curl_slist_append(h->headers, line) : nullptr;
-            free(line);
-            if (list == nullptr) {
-                return false;
-            }
-            h->headers = list;
-        }
-        start = end + 1;
-    }
-    for (const char *removal : {"Accept:", "Expect:", "Content-Type:"}) {
-        curl_slist *list = curl_slist_append(h->headers, removal);
-        if (list == nullptr) {
-            return false;
-        }
-        h->headers = list;
-    }
-    return true;
-}
-
-// The transfer of one POST over TLS, with certificate and host-name checks
-// on and nothing kept for another transfer. The body is not copied: the
-// send returns only once libcurl has taken all of it.
-bool start_transfer(Handle *h, const char *headers, DWORD headers_length, const void *body)
-{
-    h->easy = curl_easy_init();
-    h->multi = curl_multi_init();
-    if (h->easy == nullptr || h->multi == nullptr || !add_headers(h, headers, headers_length)) {
-        set_error(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-        return false;
-    }
-    snprintf(h->url, sizeof h->url, "https://%s:443/", h->target.server);
-    CURL *e = h->easy;
-    curl_easy_setopt(e, CURLOPT_URL, h->url);
-    curl_easy_setopt(e, CURLOPT_REQUEST_TARGET, h->path);
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, h->errors);
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(e, CURLOPT_USERAGENT, h->target.agent);
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, h->headers);
-    curl_easy_setopt(e, CURLOPT_POST, 1L);
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, body != nullptr ? body : "");
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, long(h->body_length));
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
-    // Only the session's proxy, never the environment's; it is offered no
-    // credentials of any kind.
-    curl_easy_setopt(e, CURLOPT_PROXY, h->target.proxy);
-    if (h->target.proxy[0] != '\0') {
-        curl_easy_setopt(e, CURLOPT_PROXYTYPE, long(CURLPROXY_HTTP));
-        curl_easy_setopt(e, CURLOPT_PROXYAUTH, long(CURLAUTH_NONE));
-        curl_easy_setopt(e, CURLOPT_NOPROXY, "");
-        curl_easy_setopt(e, CURLOPT_HTTPPROXYTUNNEL, 1L);
-        curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    }
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(KESTA_CONNECT_TIMEOUT_MS));
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, on_header);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, h);
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, on_body);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, h);
-    if (curl_multi_add_handle(h->multi, e) != CURLM_OK) {
-        set_error(ERROR_INTERNET_INTERNAL_ERROR, "cannot start the transfer");
-        return false;
-    }
-    clock_gettime(CLOCK_MONOTONIC, &h->started);
-    h->last_data = h->started;
-    return true;
-}
-
-bool body_taken(const Handle *h)
-{
-    curl_off_t uploaded = 0;
-    curl_easy_getinfo(h->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
-    return h->phase >= Phase::reading && uploaded >= curl_off_t(h->body_length);
 }
 
 DWORD *timeout_of(Handle *h, DWORD option)
@@ -582,7 +269,7 @@ BOOL WINAPI HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headers_le
     if (r == nullptr) {
         return FALSE;
     }
-    if (r->phase != Phase::opened) {
+    if (r->transfer.phase != Phase::opened) {
         set_error(ERROR_INVALID_PARAMETER, "a request is sent once");
         return FALSE;
     }
@@ -594,25 +281,22 @@ BOOL WINAPI HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headers_le
         set_error(ERROR_INTERNET_NAME_NOT_RESOLVED, nullptr);
         return FALSE;
     }
-    r->body_length = optional_length;
-    move_to(r, Phase::waiting);
-    if (!start_transfer(r, headers, headers_length, optional)) {
-        move_to(r, Phase::failed, GetLastError());
+    if (!start(r->transfer, r->target, r->path, headers, headers_length, optional,
+               optional_length)) {
         return FALSE;
     }
-    drive(r, body_taken);
-    if (r->phase == Phase::failed) {
-        set_error(r->error, r->error == ERROR_INTERNET_INTERNAL_ERROR ? r->errors : nullptr);
-        return FALSE;
-    }
-    if (r->phase < Phase::reading) {
-        // Ended without a final status line and headers.
-        set_error(ERROR_HTTP_INVALID_SERVER_RESPONSE, nullptr);
-        return FALSE;
+    // Back only once libcurl has all of the body: the caller may reuse its
+    // buffer then, and the layer keeps no copy of it.
+    drive(r->transfer, kesta_posix::taken);
+    if (r->transfer.phase == Phase::failed) {
+        return failed(r);
     }
     return TRUE;
 }
 
+// Fills the buffer until it is full or the body has ended. Bytes that
+// arrived before a failure are the caller's; the failure comes with the
+// read after them.
 BOOL WINAPI InternetReadFile(HINTERNET file, LPVOID buffer, DWORD to_read, LPDWORD read)
 {
     Handle *r = as_handle(file, Kind::request);
@@ -624,42 +308,18 @@ BOOL WINAPI InternetReadFile(HINTERNET file, LPVOID buffer, DWORD to_read, LPDWO
         return FALSE;
     }
     *read = 0;
-    if (!response_in(r)) {
+    kesta_posix::Transfer &t = r->transfer;
+    if (!response_in(t)) {
         set_error(ERROR_INTERNET_INCORRECT_HANDLE_STATE, nullptr);
         return FALSE;
     }
-    char *out = static_cast<char *>(buffer);
     DWORD placed = 0;
-    while (placed < to_read) {
-        if (bytes_pending(r)) {
-            size_t take = r->pending_length - r->pending_start;
-            take = take < to_read - placed ? take : to_read - placed;
-            memcpy(out + placed, r->pending + r->pending_start, take);
-            r->pending_start += take;
-            placed += DWORD(take);
-            continue;
-        }
-        if (r->phase >= Phase::ended) {
-            break;
-        }
-        if (r->paused) {
-            r->paused = false;
-            // Hands over what libcurl held back, through on_body.
-            CURLcode rc = curl_easy_pause(r->easy, CURLPAUSE_CONT);
-            if (rc != CURLE_OK) {
-                move_to(r, Phase::failed, map_error(r, rc));
-                break;
-            }
-        }
-        drive(r, bytes_pending);
+    while (placed < to_read && (has_pending(t) || t.phase < Phase::ended)) {
+        placed += take_pending(t, static_cast<char *>(buffer) + placed, to_read - placed);
+        drive(t, kesta_posix::has_pending);
     }
     *read = placed;
-    // The bytes that arrived are the caller's; a failure comes after them.
-    if (placed == 0 && r->phase == Phase::failed) {
-        set_error(r->error, r->error == ERROR_INTERNET_INTERNAL_ERROR ? r->errors : nullptr);
-        return FALSE;
-    }
-    return TRUE;
+    return placed == 0 && t.phase == Phase::failed ? failed(r) : TRUE;
 }
 
 BOOL WINAPI InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD length)
@@ -681,7 +341,8 @@ BOOL WINAPI InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer, 
         }
         // libcurl hands over no response to an https URL but the server's,
         // over TLS: a proxy's own answer to the tunnel ends the transfer.
-        value = h->phase == Phase::reading || h->phase == Phase::ended ? SECURITY_FLAG_SECURE : 0;
+        Phase phase = h->transfer.phase;
+        value = phase == Phase::reading || phase == Phase::ended ? SECURITY_FLAG_SECURE : 0;
     } else if (DWORD *timeout = timeout_of(h, option)) {
         value = *timeout;
     } else {
