@@ -13,14 +13,16 @@ Each --listen ADDRESS:PORT:MODE[:CERT] starts one server:
            (see PROXY_ANSWERS), recording the head the same way
 
 The https server takes the scenario from the path's first segment and the
-record's name from its last: a POST to /ok/row7 answers as "ok" and writes
+record's name from its last; the scenarios are those of tests/scenarios.rows
+(and "demo", the bundled demo account). A POST to /ok/row7 answers as "ok"
+and writes
 what it received to RECORDS/row7 (method, path, version, each header line in
 order, the body in hex), one block per request.
 """
 
 import argparse
 import os
-import random
+import re
 import socket
 import ssl
 import struct
@@ -30,33 +32,55 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 MIB = 1024 * 1024
+ROWS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios.rows")
 
 
-def reply(body, status=200):
-    return {"status": status, "body": body}
+def unescape(value):
+    """The rows file's values: C's escapes and {c*N}, as bytes."""
+    out = bytearray()
+    i = 0
+    while i < len(value):
+        c = value[i]
+        repeat = re.match(r"\{(.)\*(\d+)\}", value[i:])
+        if repeat:
+            out += repeat.group(1).encode("latin-1") * int(repeat.group(2))
+            i += repeat.end()
+        elif c == "\\" and i + 1 < len(value):
+            e = value[i + 1]
+            if e == "x":
+                out.append(int(value[i + 2 : i + 4], 16))
+                i += 4
+                continue
+            out += {"n": b"\n", "r": b"\r", "t": b"\t"}.get(e, e.encode("latin-1"))
+            i += 2
+        else:
+            out += c.encode("latin-1")
+            i += 1
+    return bytes(out)
 
 
-# Scenario name -> what the server answers. Callables get the request body.
-SCENARIOS = {
-    "ok": reply(b"SESSION-ID=KelpinUA:abc123\n"),
-    "ok-nolf": reply(b"SESSION-ID=KelpinUA:abc123"),
-    "crlf": reply(b"SESSION-ID=KelpinUA:abc123\r\n"),
-    "two-colons": reply(b"SESSION-ID=UA:x:y\n"),
-    "leading-colon": reply(b"SESSION-ID=:abc\n"),
-    "bare-prefix": reply(b"SESSION-ID="),
-    "prefix-lf": reply(b"SESSION-ID=\n"),
-    "no-colon": reply(b"SESSION-ID=abc\n"),
-    "lower-prefix": reply(b"session-id=UA:abc\n"),
-    "short": reply(b"SESSION"),
-    "empty": reply(b""),
-    "error-page": reply(b"<html><body><h1>500 Internal Server Error</h1></body></html>\n", 500),
-    "status-500": reply(b"SESSION-ID=UA:abc\n", 500),
-    "nul": reply(b"SESSION-ID=ab\x00c:d\n"),
-    "long": reply(b"SESSION-ID=LongUA:" + b"y" * (6000 - 18)),
-    "exact-4096": reply(b"SESSION-ID=ExactUA:" + b"z" * (4096 - 19)),
-    "exact-4097": reply(b"SESSION-ID=ExactUA:" + b"z" * (4097 - 19)),
-    "junk": reply(bytes(random.Random(7).randrange(256) for _ in range(3000))),
-}
+def load_scenarios(path=ROWS):
+    """Scenario name -> (how it is sent, status, body), from every row that
+    gives a reply or a way to send one."""
+    scenarios = {}
+    with open(path, encoding="latin-1") as f:
+        blocks = f.read().split("\n\n")
+    for block in blocks:
+        keys = {}
+        for line in block.splitlines():
+            if line and not line.startswith("#"):
+                key, _, value = line.partition(":")
+                keys[key] = value.lstrip(" ")
+        if "reply" in keys or "send" in keys:
+            scenarios[keys.get("path", "ok")] = (
+                keys.get("send", "whole"),
+                int(keys.get("status", "200")),
+                unescape(keys.get("reply", "")),
+            )
+    return scenarios
+
+
+SCENARIOS = load_scenarios()
 
 # What a refusing proxy answers a CONNECT with: its own status and body,
 # never the login server's. Two of them look like a login reply.
@@ -71,7 +95,6 @@ PROXY_ANSWERS = {
     "plain-200": (b"200 Connection established", [], None),
 }
 
-TRICKLE = b"SESSION-ID=TrickleUA:" + b"t" * 40 + b"\n"
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -90,12 +113,11 @@ class Handler(BaseHTTPRequestHandler):
         body = self.rfile.read(length) if length > 0 else b""
         self.record(body)
         scenario = self.path.split("?")[0].strip("/").split("/")[0]
-        handler = getattr(self, "scenario_" + scenario.replace("-", "_"), None)
-        if handler is not None:
-            handler(body)
+        if scenario == "demo":
+            self.demo(body)
         elif scenario in SCENARIOS:
-            answer = SCENARIOS[scenario]
-            self.send(answer["body"], answer["status"])
+            how, status, reply = SCENARIOS[scenario]
+            getattr(self, "send_" + how.replace("-", "_"))(body, status, reply)
         else:
             self.send(b"no such scenario\n", 404)
 
@@ -133,49 +155,45 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.flush()
         self.close_connection = True
 
+    # The ways a reply goes out, by the rows' "send": each gets the request's
+    # body, the status and the reply.
+    def send_whole(self, body, status, reply):
+        self.send(reply, status)
+
     # A session per user, from the ID in the body, so that concurrent logins
     # can each check they got their own.
-    def scenario_echo(self, body):
+    def send_echo(self, body, status, reply):
         fields = dict(p.split(b"=", 1) for p in body.split(b"&") if b"=" in p)
         user = fields.get(b"ID", b"")
-        self.send(b"SESSION-ID=UA-" + user + b":session-" + user + b"\n")
+        self.send(b"SESSION-ID=UA-" + user + b":session-" + user + b"\n", status)
 
-    # The bundled demo account: demo / demo gets a fresh session.
-    def scenario_demo(self, body):
-        if body == b"ID=demo&PW=demo":
-            self.send(b"SESSION-ID=DemoUA:" + os.urandom(12).hex().encode() + b"\n")
-        else:
-            self.send(b"LOGIN REFUSED: unknown ID or wrong password\n", 403)
-
-    def scenario_trickle(self, body):
-        self.head(headers=[("Content-Length", str(len(TRICKLE)))])
-        for i in range(0, len(TRICKLE), 8):
-            self.wfile.write(TRICKLE[i : i + 8])
+    def send_trickle(self, body, status, reply):
+        self.head(status, [("Content-Length", str(len(reply)))])
+        for i in range(0, len(reply), 8):
+            self.wfile.write(reply[i : i + 8])
             self.wfile.flush()
             time.sleep(0.05)
 
-    def scenario_trickle_chunked(self, body):
-        self.head(headers=[("Transfer-Encoding", "chunked")])
-        for i in range(0, len(TRICKLE), 8):
-            piece = TRICKLE[i : i + 8]
+    def send_chunked(self, body, status, reply):
+        self.head(status, [("Transfer-Encoding", "chunked")])
+        for i in range(0, len(reply), 8):
+            piece = reply[i : i + 8]
             self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
             self.wfile.flush()
             time.sleep(0.05)
         self.wfile.write(b"0\r\n\r\n")
 
-    def scenario_slow(self, body):
-        # One byte every 100 ms, the whole reply.
-        data = b"SESSION-ID=SlowUA:slow\n"
-        self.head(headers=[("Content-Length", str(len(data)))])
-        for b in data:
+    def send_slow(self, body, status, reply):
+        self.head(status, [("Content-Length", str(len(reply)))])
+        for b in reply:
             self.wfile.write(bytes([b]))
             self.wfile.flush()
             time.sleep(0.1)
 
-    def scenario_flood(self, body):
-        # 10 MiB, more than any client should take.
-        self.head(headers=[("Content-Length", str(10 * MIB))])
-        piece = b"SESSION-ID=FloodUA:" + b"f" * (64 * 1024 - 19)
+    def send_flood(self, body, status, reply):
+        # 10 MiB, the reply and then filler, more than any client should take.
+        self.head(status, [("Content-Length", str(10 * MIB))])
+        piece = reply + b"f" * (64 * 1024 - len(reply))
         try:
             for _ in range(10 * MIB // len(piece)):
                 self.wfile.write(piece)
@@ -184,25 +202,25 @@ class Handler(BaseHTTPRequestHandler):
         except OSError:
             pass
 
-    def scenario_short_body(self, body):
+    def send_short(self, body, status, reply):
         # Promises 100 bytes, sends fewer, and closes properly.
-        self.head(headers=[("Content-Length", "100")])
-        self.wfile.write(b"SESSION-ID=ShortUA:abc\n")
+        self.head(status, [("Content-Length", "100")])
+        self.wfile.write(reply)
 
-    def scenario_header_flood(self, body):
+    def send_header_flood(self, body, status, reply):
         # Header lines without end, one after another.
         try:
-            self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+            self.wfile.write(b"HTTP/1.1 %d OK\r\n" % status)
             for i in range(20000):
                 self.wfile.write(b"X-Flood-%d: %s\r\n" % (i, b"h" * 100))
         except OSError:
             pass
         self.close_connection = True
 
-    def scenario_drip_headers(self, body):
+    def send_drip_headers(self, body, status, reply):
         # A header line a second, for ten minutes: never silent for long.
         try:
-            self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+            self.wfile.write(b"HTTP/1.1 %d OK\r\n" % status)
             for i in range(600):
                 self.wfile.write(b"X-Drip-%d: d\r\n" % i)
                 self.wfile.flush()
@@ -211,9 +229,9 @@ class Handler(BaseHTTPRequestHandler):
             pass
         self.close_connection = True
 
-    def scenario_drip_body(self, body):
+    def send_drip_body(self, body, status, reply):
         # The body a byte a second, for ten minutes.
-        self.head(headers=[("Content-Length", "4096")])
+        self.head(status, [("Content-Length", "4096")])
         try:
             for _ in range(600):
                 self.wfile.write(b"S")
@@ -222,18 +240,33 @@ class Handler(BaseHTTPRequestHandler):
         except OSError:
             pass
 
-    def scenario_stall(self, body):
+    def send_stall(self, body, status, reply):
         # Reads the request and never answers.
         time.sleep(600)
 
-    def scenario_reset(self, body):
+    def send_reset(self, body, status, reply):
         # Headers, then a reset instead of the body they promise.
-        self.head(headers=[("Content-Length", "100")])
+        self.head(status, [("Content-Length", "100")])
         self.reset_connection()
 
-    def scenario_close_after_request(self, body):
+    def send_part_reset(self, body, status, reply):
+        # Headers and part of the body, a pause, then a reset.
+        self.head(status, [("Content-Length", "100")])
+        self.wfile.write(reply)
+        self.wfile.flush()
+        time.sleep(0.3)
+        self.reset_connection()
+
+    def send_close(self, body, status, reply):
         self.close_connection = True
         self.reset_connection(graceful=True)
+
+    # The bundled demo account: demo / demo gets a fresh session.
+    def demo(self, body):
+        if body == b"ID=demo&PW=demo":
+            self.send(b"SESSION-ID=DemoUA:" + os.urandom(12).hex().encode() + b"\n")
+        else:
+            self.send(b"LOGIN REFUSED: unknown ID or wrong password\n", 403)
 
     def reset_connection(self, graceful=False):
         raw = self.connection

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "kesta.h"
+#include "scenarios.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -29,49 +30,34 @@
 
 namespace {
 
-struct Case {
-    const char *server;
-    const char *path;
-    uint32_t code;
-    const char *session; // null: none expected
-};
-
-// One of each: the success first, then each kind of failure, with a
-// 10 MiB reply among them.
-const Case CASES[] = {
-    {"login.test", "/ok/soak", 0, "KelpinUA:abc123"},
-    {"login.test", "/no-colon/soak", 13, "abc"},
-    {"login.test", "/error-page/soak", 13, nullptr},
-    {"login.test", "/long/soak", 0, nullptr},
-    {"login.test", "/junk/soak", 13, nullptr},
-    {"wrongname.test", "/ok/soak", 12038, nullptr},
-    {"expired.test", "/ok/soak", 12037, nullptr},
-    {"unreachable.test", "/ok/soak", 12029, nullptr},
-    {"nowhere.test", "/ok/soak", 12007, nullptr},
-    {"login.test", "/ok/soak", 0, "KelpinUA:abc123"},
-    {"login.test", "/flood/soak", 0, nullptr},
-};
-const int CASE_COUNT = sizeof CASES / sizeof CASES[0];
-
-bool check(const LOGIN_RESULT *r, const Case &c)
+// One of each: the success and each kind of failure, a 10 MiB reply among
+// them, as the scenario rows marked for the soak give them.
+std::vector<const scenarios::Row *> soak_rows()
 {
-    if (r == nullptr || _KESTA_GETERRORCODE(r) != c.code) {
-        return false;
+    std::vector<const scenarios::Row *> out;
+    for (const scenarios::Row &row : scenarios::rows()) {
+        if (row.soak) {
+            out.push_back(&row);
+        }
     }
-    const char *session = _KESTA_GETSESSIONID(r);
-    if (c.session != nullptr) {
-        return session != nullptr && strcmp(session, c.session) == 0;
-    }
-    return c.code != 0 || (session != nullptr && strlen(session) == 4096 - 11);
+    return out;
 }
 
-int run_logins(int count, int offset)
+std::string soak_path(const scenarios::Row &row)
+{
+    return "/" + row.path + "/soak";
+}
+
+int run_logins(const std::vector<const scenarios::Row *> &cases, int count)
 {
     int wrong = 0;
     for (int i = 0; i < count; i++) {
-        const Case &c = CASES[(i + offset) % CASE_COUNT];
-        LOGIN_RESULT *r = _KESTA_LOGIN(nullptr, 0, "user", "secret", c.server, c.path);
-        if (!check(r, c)) {
+        const scenarios::Row &row = *cases[size_t(i) % cases.size()];
+        LOGIN_RESULT *r =
+            _KESTA_LOGIN(nullptr, 0, "user", "secret", row.server.c_str(), soak_path(row).c_str());
+        if (r == nullptr ||
+            scenarios::mismatch(row.expected(), _KESTA_GETERRORCODE(r), _KESTA_GETERRORSTRING(r),
+                                _KESTA_GETSESSIONID(r), _KESTA_GETUSERAGENT(r)) != "") {
             wrong++;
         }
         _KESTA_RELEASE(r);
@@ -125,22 +111,30 @@ int main(int argc, char **argv)
     int threads = argc > 2 ? atoi(argv[2]) : 8;
     int each = argc > 3 ? atoi(argv[3]) : 50;
     int status = 0;
-
-#ifdef _WIN32
-    // Warm up both paths first, so that one-time set-up counts for neither.
-    for (int i = 0; i < CASE_COUNT; i++) {
-        bare_wininet_login(CASES[i].server, CASES[i].path);
+    std::string problem;
+    scenarios::rows(&problem);
+    std::vector<const scenarios::Row *> cases = soak_rows();
+    if (cases.empty()) {
+        fprintf(stderr, "soak: no rows to soak: %s\n", problem.c_str());
+        return 1;
     }
-    run_logins(CASE_COUNT, 0);
+#ifdef _WIN32
+    int count = int(cases.size());
+    // Warm up both paths first, so that one-time set-up counts for neither.
+    for (const scenarios::Row *row : cases) {
+        bare_wininet_login(row->server.c_str(), soak_path(*row).c_str());
+    }
+    run_logins(cases, count);
     double start = pagefile_mib();
     for (int i = 0; i < logins; i++) {
-        bare_wininet_login(CASES[i % CASE_COUNT].server, CASES[i % CASE_COUNT].path);
+        const scenarios::Row &row = *cases[size_t(i % count)];
+        bare_wininet_login(row.server.c_str(), soak_path(row).c_str());
     }
     double baseline = pagefile_mib() - start;
     start = pagefile_mib();
 #endif
 
-    int wrong = run_logins(logins, 0);
+    int wrong = run_logins(cases, logins);
     printf("soak: %d logins in one thread, %d records wrong\n", logins, wrong);
     status |= wrong != 0;
 

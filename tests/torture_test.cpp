@@ -10,6 +10,7 @@
 
 #include "fault_heap.h"
 #include "kesta_internal.h"
+#include "scenarios.h"
 
 namespace {
 
@@ -22,56 +23,48 @@ enum Outcome {
     NO_SESSION_THEN_13, // the session text of a reply without a colon: 13 replaces the 8
 };
 
-struct Row {
-    const char *name;
-    const char *server;
-    const char *path;
-    DWORD code;                    // with every allocation succeeding
-    std::vector<Outcome> outcomes; // for allocation 1, 2, ...
-};
-
-const Row ROWS[] = {
-    {"success", "login.test", "/ok/torture", 0, {NO_RECORD, NO_SESSION, NO_AGENT}},
-    {"reply without a colon",
-     "login.test",
-     "/no-colon/torture",
-     13,
-     {NO_RECORD, NO_SESSION_THEN_13, NO_TEXT}},
-    {"reply of the wrong shape", "login.test", "/error-page/torture", 13, {NO_RECORD, NO_TEXT}},
-    {"wrong certificate name", "wrongname.test", "/ok/torture", 12038, {NO_RECORD, NO_TEXT}},
-    {"expired certificate", "expired.test", "/ok/torture", 12037, {NO_RECORD, NO_TEXT}},
-    {"untrusted certificate", "untrusted.test", "/ok/torture", 12045, {NO_RECORD, NO_TEXT}},
-    {"TLS alert", "alert.test", "/ok/torture", 12157, {NO_RECORD, NO_TEXT}},
-    {"nothing listening", "unreachable.test", "/ok/torture", 12029, {NO_RECORD, NO_TEXT}},
-    {"name not resolved", "nowhere.test", "/ok/torture", 12007, {NO_RECORD, NO_TEXT}},
-    {"closed after the request",
-     "login.test",
-     "/close-after-request/torture",
-     12152,
-     {NO_RECORD, NO_TEXT}},
-    {"reset after the headers", "login.test", "/reset/torture", 12030, {NO_RECORD, NO_TEXT}},
-    {"a port in the server name", "login.test:8443", "/ok/torture", 87, {NO_RECORD, NO_TEXT}},
-};
+// What each allocation's failure gives, from the record the login gives
+// when none fails: the record, then the texts it copies.
+std::vector<Outcome> outcomes_of(const scenarios::Record &record)
+{
+    if (record.code == 0) {
+        return {NO_RECORD, NO_SESSION, NO_AGENT};
+    }
+    if (record.code == ERROR_INVALID_DATA && record.session) {
+        return {NO_RECORD, NO_SESSION_THEN_13, NO_TEXT};
+    }
+    return {NO_RECORD, NO_TEXT};
+}
 
 TEST(Torture, EveryFailedAllocationGivesTheDocumentedRecordAndLeaksNothing)
 {
-    for (const Row &row : ROWS) {
+    std::string problem;
+    ASSERT_FALSE(scenarios::rows(&problem).empty()) << problem;
+    for (const scenarios::Row &row : scenarios::rows()) {
+        // The soak's mix, and the input refused before any connection.
+        if (!row.soak && (row.connects || row.proxy_host)) {
+            continue;
+        }
+        DWORD code = row.expected().code;
+        std::vector<Outcome> outcomes = outcomes_of(row.expected());
+        std::string path = "/" + row.path + "/torture" + row.tail;
         for (int n = 1;; n++) {
-            SCOPED_TRACE(std::string(row.name) + ", allocation " + std::to_string(n) + " fails");
+            SCOPED_TRACE(row.name + ", allocation " + std::to_string(n) + " fails");
             fault_heap::reset(n);
-            LOGIN_RESULT *r = _KESTA_LOGIN(nullptr, 0, "user", "secret", row.server, row.path);
+            LOGIN_RESULT *r =
+                _KESTA_LOGIN(nullptr, 0, "user", "secret", row.server.c_str(), path.c_str());
             bool reached = fault_heap::allocations() >= n;
             if (!reached) {
                 // The login needed fewer allocations: it is the plain one.
                 ASSERT_NE(r, nullptr);
-                EXPECT_EQ(r->error_code, row.code);
-                EXPECT_EQ(size_t(n - 1), row.outcomes.size()) << "allocations of this login";
+                EXPECT_EQ(r->error_code, code);
+                EXPECT_EQ(size_t(n - 1), outcomes.size()) << "allocations of this login";
                 _KESTA_RELEASE(r);
                 EXPECT_EQ(fault_heap::live(), 0);
                 break;
             }
-            ASSERT_LE(size_t(n), row.outcomes.size()) << "more allocations than documented";
-            switch (row.outcomes[n - 1]) {
+            ASSERT_LE(size_t(n), outcomes.size()) << "more allocations than documented";
+            switch (outcomes[n - 1]) {
             case NO_RECORD:
                 EXPECT_EQ(r, nullptr);
                 break;
@@ -91,7 +84,7 @@ TEST(Torture, EveryFailedAllocationGivesTheDocumentedRecordAndLeaksNothing)
                 break;
             case NO_TEXT:
                 ASSERT_NE(r, nullptr);
-                EXPECT_EQ(r->error_code, row.code);
+                EXPECT_EQ(r->error_code, code);
                 EXPECT_EQ(r->error_string, nullptr);
                 break;
             case NO_SESSION_THEN_13:
