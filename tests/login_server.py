@@ -133,7 +133,8 @@ class Handler(BaseHTTPRequestHandler):
         lines += ["header %s: %s" % (k, v) for k, v in self.headers.items()]
         lines.append("body " + body.hex())
         with self.server.records_lock:
-            with open(os.path.join(self.server.records, name), "a") as f:
+            # Bytes as they came: the request line is read as Latin-1.
+            with open(os.path.join(self.server.records, name), "a", encoding="latin-1") as f:
                 f.write("\n".join(lines) + "\n\n")
 
     def send(self, body, status=200, headers=()):

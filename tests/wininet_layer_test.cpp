@@ -1,0 +1,433 @@
+// The Linux stand-in for WinINet, called directly, with the contract the
+// library relies on: what it refuses, the order its calls must come in, how
+// it reads, and what it makes of server names, paths and proxies. The calls
+// go to the test network's servers and proxies.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "scenarios.h"
+#include "win32.h"
+
+namespace {
+
+const DWORD REQUEST_FLAGS = 0x04880200;
+const char HEADER[] = "X-Orv-UA: Kelpin/2.00\r\n";
+
+// A session, connection and request, closed when it goes.
+struct Chain {
+    HINTERNET session = nullptr;
+    HINTERNET connection = nullptr;
+    HINTERNET request = nullptr;
+    ~Chain()
+    {
+        for (HINTERNET h : {request, connection, session}) {
+            if (h != nullptr) {
+                InternetCloseHandle(h);
+            }
+        }
+    }
+};
+
+void open(Chain &c, const char *path, const char *server = "login.test",
+          const char *proxy = nullptr)
+{
+    c.session = InternetOpenA("KESTA/1.00", proxy != nullptr ? 3 : 1, proxy,
+                              proxy != nullptr ? "" : nullptr, 0);
+    ASSERT_NE(c.session, nullptr) << GetLastError();
+    c.connection =
+        InternetConnectA(c.session, server, 443, nullptr, nullptr, 3, INTERNET_FLAG_SECURE, 0);
+    ASSERT_NE(c.connection, nullptr) << GetLastError();
+    c.request =
+        HttpOpenRequestA(c.connection, "POST", path, nullptr, nullptr, nullptr, REQUEST_FLAGS, 0);
+    ASSERT_NE(c.request, nullptr) << GetLastError();
+}
+
+BOOL send(HINTERNET request, char *body = nullptr)
+{
+    static char plain[] = "ID=user&PW=secret";
+    char *b = body != nullptr ? body : plain;
+    return HttpSendRequestA(request, HEADER, DWORD(-1), b, DWORD(strlen(b)));
+}
+
+// Every byte of the body, in reads of the given size.
+std::string read_all(HINTERNET request, DWORD size, DWORD *error)
+{
+    std::string out;
+    std::vector<char> buffer(size);
+    *error = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!InternetReadFile(request, buffer.data(), size, &got)) {
+            *error = GetLastError();
+            return out;
+        }
+        if (got == 0) {
+            return out;
+        }
+        out.append(buffer.data(), got);
+    }
+}
+
+// One call with one argument that the library never passes.
+struct Refusal {
+    const char *what;
+    std::function<bool(HINTERNET session, HINTERNET connection, HINTERNET request)> call;
+    DWORD code;
+};
+
+TEST(Layer, RefusesWhatTheLibraryNeverPasses)
+{
+    auto open_session = [](DWORD access, const char *proxy, const char *bypass, DWORD flags) {
+        HINTERNET h = InternetOpenA("KESTA/1.00", access, proxy, bypass, flags);
+        if (h != nullptr) {
+            InternetCloseHandle(h);
+        }
+        return h != nullptr;
+    };
+    auto proxy = [open_session](const char *text) {
+        return [open_session, text](HINTERNET, HINTERNET, HINTERNET) {
+            return open_session(3, text, "", 0);
+        };
+    };
+    auto connect = [](const char *server, INTERNET_PORT port, const char *user, DWORD service,
+                      DWORD flags, DWORD_PTR context) {
+        return [=](HINTERNET session, HINTERNET, HINTERNET) {
+            HINTERNET h =
+                InternetConnectA(session, server, port, user, nullptr, service, flags, context);
+            if (h != nullptr) {
+                InternetCloseHandle(h);
+            }
+            return h != nullptr;
+        };
+    };
+    auto request = [](const char *verb, const char *version, const char *referrer, bool accept,
+                      DWORD flags, DWORD_PTR context) {
+        return [=](HINTERNET, HINTERNET connection, HINTERNET) {
+            const char *types[] = {"*/*", nullptr};
+            HINTERNET h = HttpOpenRequestA(connection, verb, "/ok/x", version, referrer,
+                                           accept ? types : nullptr, flags, context);
+            if (h != nullptr) {
+                InternetCloseHandle(h);
+            }
+            return h != nullptr;
+        };
+    };
+    static char big[4098];
+    memset(big, 'b', 4097);
+    const Refusal rows[] = {
+        {"an asynchronous session",
+         [=](HINTERNET, HINTERNET, HINTERNET) {
+             return open_session(1, nullptr, nullptr, 0x10000000);
+         },
+         87},
+        {"the system's proxy settings",
+         [=](HINTERNET, HINTERNET, HINTERNET) { return open_session(0, nullptr, nullptr, 0); }, 87},
+        {"a proxy for a direct session",
+         [=](HINTERNET, HINTERNET, HINTERNET) { return open_session(1, "p.test:1", nullptr, 0); },
+         87},
+        {"a proxy session without a proxy",
+         [=](HINTERNET, HINTERNET, HINTERNET) { return open_session(3, nullptr, "", 0); }, 87},
+        {"a bypass list",
+         [=](HINTERNET, HINTERNET, HINTERNET) { return open_session(3, "p.test:1", "x.test", 0); },
+         87},
+        {"a proxy without a port", proxy("proxy.test"), 87},
+        {"a proxy with an empty port", proxy("proxy.test:"), 87},
+        {"proxy port 0", proxy("proxy.test:0"), 87},
+        {"proxy port 65536", proxy("proxy.test:65536"), 87},
+        {"a proxy port with letters", proxy("proxy.test:31a8"), 87},
+        {"a proxy URL", proxy("http://proxy.test:3128"), 87},
+        {"user info in the proxy", proxy("user@proxy.test:3128"), 87},
+        {"two proxies", proxy("a.test b.test:3128"), 87},
+        {"a proxy list", proxy("a.test;b.test:3128"), 87},
+        {"an unclosed IPv6 proxy", proxy("[::1:3128"), 87},
+        {"letters beyond hex in an IPv6 proxy", proxy("[::g]:3128"), 87},
+        {"a proxy without a host", proxy(":3128"), 87},
+        {"port 80", connect("login.test", 80, nullptr, 3, INTERNET_FLAG_SECURE, 0), 87},
+        {"a user name", connect("login.test", 443, "u", 3, INTERNET_FLAG_SECURE, 0), 87},
+        {"another service", connect("login.test", 443, nullptr, 1, INTERNET_FLAG_SECURE, 0), 87},
+        {"plain http", connect("login.test", 443, nullptr, 3, 0, 0), 87},
+        {"a context", connect("login.test", 443, nullptr, 3, INTERNET_FLAG_SECURE, 1), 87},
+        {"no server", connect(nullptr, 443, nullptr, 3, INTERNET_FLAG_SECURE, 0), 87},
+        {"an empty server", connect("", 443, nullptr, 3, INTERNET_FLAG_SECURE, 0), 87},
+        {"GET", request("GET", nullptr, nullptr, false, REQUEST_FLAGS, 0), 87},
+        {"no verb", request(nullptr, nullptr, nullptr, false, REQUEST_FLAGS, 0), 87},
+        {"HTTP/1.0", request("POST", "HTTP/1.0", nullptr, false, REQUEST_FLAGS, 0), 87},
+        {"a referrer", request("POST", nullptr, "r", false, REQUEST_FLAGS, 0), 87},
+        {"accept types", request("POST", nullptr, nullptr, true, REQUEST_FLAGS, 0), 87},
+        {"a request without TLS", request("POST", nullptr, nullptr, false, 0x04080200, 0), 87},
+        {"a flag beyond the library's",
+         request("POST", nullptr, nullptr, false, REQUEST_FLAGS | 0x80000000, 0), 87},
+        {"a request context", request("POST", nullptr, nullptr, false, REQUEST_FLAGS, 1), 87},
+        {"a body beyond 4096 bytes",
+         [](HINTERNET, HINTERNET, HINTERNET r) { return send(r, big) != FALSE; }, 87},
+        {"no body with a length",
+         [](HINTERNET, HINTERNET, HINTERNET r) {
+             return HttpSendRequestA(r, HEADER, DWORD(-1), nullptr, 3) != FALSE;
+         },
+         87},
+        {"a connection in place of a session",
+         [](HINTERNET, HINTERNET c, HINTERNET) {
+             return InternetConnectA(c, "login.test", 443, nullptr, nullptr, 3,
+                                     INTERNET_FLAG_SECURE, 0) != nullptr;
+         },
+         12018},
+        {"no handle",
+         [](HINTERNET, HINTERNET, HINTERNET) {
+             DWORD got = 0;
+             char b[8];
+             return InternetReadFile(nullptr, b, sizeof b, &got) != FALSE;
+         },
+         6},
+        {"security flags of a session",
+         [](HINTERNET s, HINTERNET, HINTERNET) {
+             DWORD v = 0, n = sizeof v;
+             return InternetQueryOptionA(s, INTERNET_OPTION_SECURITY_FLAGS, &v, &n) != FALSE;
+         },
+         12018},
+        {"an option the library never asks",
+         [](HINTERNET s, HINTERNET, HINTERNET) {
+             DWORD v = 0, n = sizeof v;
+             return InternetQueryOptionA(s, 2 /* connect timeout */, &v, &n) != FALSE;
+         },
+         12009},
+        {"a timeout of none",
+         [](HINTERNET, HINTERNET, HINTERNET r) {
+             DWORD v = 0;
+             return InternetSetOptionA(r, INTERNET_OPTION_RECEIVE_TIMEOUT, &v, sizeof v) != FALSE;
+         },
+         87},
+    };
+    for (const Refusal &row : rows) {
+        SCOPED_TRACE(row.what);
+        Chain c;
+        open(c, "/ok/refused");
+        SetLastError(0);
+        EXPECT_FALSE(row.call(c.session, c.connection, c.request));
+        EXPECT_EQ(GetLastError(), row.code);
+    }
+}
+
+TEST(Layer, ARequestIsReadOnlyAfterItsSendAndSentOnce)
+{
+    Chain c;
+    open(c, ("/ok/" + scenarios::unique_token("order")).c_str());
+    char buffer[64];
+    DWORD got = 7;
+    DWORD flags = 1, size = sizeof flags;
+    EXPECT_TRUE(InternetQueryOptionA(c.request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size));
+    EXPECT_EQ(flags, 0u) << "nothing has come over TLS yet";
+    EXPECT_FALSE(InternetReadFile(c.request, buffer, sizeof buffer, &got));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INTERNET_INCORRECT_HANDLE_STATE));
+    EXPECT_EQ(got, 0u);
+    ASSERT_TRUE(send(c.request));
+    EXPECT_TRUE(InternetQueryOptionA(c.request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size));
+    EXPECT_EQ(flags & SECURITY_FLAG_SECURE, DWORD(SECURITY_FLAG_SECURE));
+    EXPECT_FALSE(send(c.request));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    DWORD error = 0;
+    EXPECT_EQ(read_all(c.request, 4096, &error), "SESSION-ID=KelpinUA:abc123\n");
+    EXPECT_EQ(error, 0u);
+}
+
+TEST(Layer, HandlesMayBeClosedInAnyOrder)
+{
+    Chain c;
+    open(c, ("/ok/" + scenarios::unique_token("close")).c_str());
+    EXPECT_TRUE(InternetCloseHandle(c.session));
+    EXPECT_TRUE(InternetCloseHandle(c.connection));
+    c.session = c.connection = nullptr;
+    ASSERT_TRUE(send(c.request)) << GetLastError();
+    DWORD error = 0;
+    EXPECT_EQ(read_all(c.request, 4096, &error), "SESSION-ID=KelpinUA:abc123\n");
+}
+
+struct ReadRow {
+    const char *scenario;
+    DWORD read_size;
+    std::string body;
+    DWORD error;
+};
+
+TEST(Layer, ReadsHandOverEveryByteThenTheFailureThatFollowedThem)
+{
+    const std::string exact = "SESSION-ID=ExactUA:" + std::string(4078, 'z');
+    const ReadRow rows[] = {
+        {"exact-4097", 4096, exact, 0},
+        {"exact-4097", 1000, exact, 0},
+        {"exact-4097", 1, exact, 0},
+        {"trickle-chunked", 7, "SESSION-ID=TrickleUA:" + std::string(40, 't') + "\n", 0},
+        // Bytes, then a reset: the bytes come first, the failure with the
+        // next read, and with every read after it.
+        {"part-reset", 4096, "SESSION-ID=PartUA:abc", 12030},
+        {"empty", 4096, "", 0},
+    };
+    for (const ReadRow &row : rows) {
+        SCOPED_TRACE(std::string(row.scenario) + " in reads of " + std::to_string(row.read_size));
+        Chain c;
+        open(c, ("/" + std::string(row.scenario) + "/" + scenarios::unique_token("read")).c_str());
+        ASSERT_TRUE(send(c.request)) << GetLastError();
+        DWORD error = 0;
+        EXPECT_EQ(read_all(c.request, row.read_size, &error), row.body);
+        EXPECT_EQ(error, row.error);
+        if (row.error != 0) {
+            char b[16];
+            DWORD got = 1;
+            EXPECT_FALSE(InternetReadFile(c.request, b, sizeof b, &got));
+            EXPECT_EQ(GetLastError(), row.error);
+            EXPECT_EQ(got, 0u);
+        }
+    }
+}
+
+TEST(Layer, TheBodyIsTheCallersAgainOnceTheSendReturns)
+{
+    Chain c;
+    std::string token = scenarios::unique_token("body");
+    open(c, ("/echo/" + token).c_str());
+    char body[] = "ID=owner&PW=secret";
+    ASSERT_TRUE(send(c.request, body));
+    // The library writes the reply over its body at once.
+    memset(body, 'X', sizeof body - 1);
+    DWORD error = 0;
+    EXPECT_EQ(read_all(c.request, 4096, &error), "SESSION-ID=UA-owner:session-owner\n");
+    std::vector<scenarios::Request> seen = scenarios::requests_for(token);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].body, "ID=owner&PW=secret");
+}
+
+TEST(Layer, TimeoutsAreInheritedAndASetOneTakesEffect)
+{
+    Chain c;
+    DWORD value = 1500;
+    c.session = InternetOpenA("KESTA/1.00", 1, nullptr, nullptr, 0);
+    ASSERT_TRUE(
+        InternetSetOptionA(c.session, INTERNET_OPTION_RECEIVE_TIMEOUT, &value, sizeof value));
+    c.connection = InternetConnectA(c.session, "login.test", 443, nullptr, nullptr, 3,
+                                    INTERNET_FLAG_SECURE, 0);
+    c.request = HttpOpenRequestA(c.connection, "POST", "/stall/timeout", nullptr, nullptr, nullptr,
+                                 REQUEST_FLAGS, 0);
+    ASSERT_NE(c.request, nullptr);
+    for (HINTERNET h : {c.connection, c.request}) {
+        DWORD got = 0, size = sizeof got;
+        EXPECT_TRUE(InternetQueryOptionA(h, INTERNET_OPTION_RECEIVE_TIMEOUT, &got, &size));
+        EXPECT_EQ(got, 1500u);
+        EXPECT_TRUE(InternetQueryOptionA(h, INTERNET_OPTION_SEND_TIMEOUT, &got, &size));
+        EXPECT_EQ(got, 30000u) << "the send timeout keeps its own value";
+    }
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(send(c.request));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INTERNET_TIMEOUT));
+    long ms = long(std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - start)
+                       .count());
+    EXPECT_GE(ms, 1400);
+    EXPECT_LT(ms, 4000);
+}
+
+struct NameRow {
+    const char *server;
+    DWORD code; // at the send
+};
+
+TEST(Layer, OnlyHostNamesAndAddressesAreServers)
+{
+    const std::string long_name(300, 'a');
+    const NameRow rows[] = {
+        {"login.test", 0},
+        {"login.test:443", 12007},
+        {"[::1]", 12007},
+        {"::1", 12007},
+        {"user@login.test", 12007},
+        {"login.test/x", 12007},
+        {"login.test?x", 12007},
+        {"login test", 12007},
+        {"login.test\r\nX: 1", 12007},
+        {long_name.c_str(), 12007},
+    };
+    for (const NameRow &row : rows) {
+        SCOPED_TRACE(row.server);
+        Chain c;
+        open(c, ("/ok/" + scenarios::unique_token("name")).c_str(), row.server);
+        long opens = scenarios::active_opens();
+        SetLastError(0);
+        EXPECT_EQ(send(c.request), row.code == 0 ? TRUE : FALSE);
+        EXPECT_EQ(GetLastError(), row.code);
+        if (row.code != 0) {
+            EXPECT_EQ(scenarios::active_opens(), opens) << "no connection for a refused name";
+        }
+    }
+}
+
+struct PathRow {
+    const char *before; // the path up to the record's name
+    const char *sent;   // what the request line carries
+};
+
+TEST(Layer, PathsGoOnTheRequestLineAsWinInetWritesThemAndNeverSplitIt)
+{
+    const PathRow rows[] = {
+        {"/ok/", "/ok/"},
+        {"ok/", "/ok/"},
+        {"\\ok\\", "/ok/"},
+        {"/ok/a b/", "/ok/a%20b/"},
+        {"/ok/a\r\nX-Injected: 1/", "/ok/a%0D%0AX-Injected:%201/"},
+        {"/ok/a\tb\x7f/", "/ok/a%09b%7F/"},
+        {"/ok/\x83\x65/", "/ok/\x83\x65/"},
+    };
+    for (const PathRow &row : rows) {
+        SCOPED_TRACE(row.before);
+        std::string token = scenarios::unique_token("path");
+        Chain c;
+        open(c, (row.before + token).c_str());
+        ASSERT_TRUE(send(c.request)) << GetLastError();
+        std::vector<scenarios::Request> seen = scenarios::requests_for(token);
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].path, row.sent + token);
+        for (const std::string &h : seen[0].headers) {
+            EXPECT_NE(h.rfind("X-Injected", 0), 0u) << "a header line from the path";
+        }
+    }
+}
+
+struct ProxyRow {
+    const char *proxy;
+    DWORD code;       // at the send
+    const char *seen; // the test proxy that must have got a CONNECT, by address
+};
+
+TEST(Layer, TheProxyIsBuiltFromItsHostAndPortAlone)
+{
+    const ProxyRow rows[] = {
+        {"recorder.test:3128", 0, "127.0.3.6"},
+        {"127.0.3.6:3128", 0, "127.0.3.6"},
+        {"proxy.test:3128", 0, nullptr},
+        // An address, not a name: nothing listens there, so it cannot connect.
+        {"[::1]:3128", 12029, nullptr},
+        {"forged502.test:3128", 12029, "127.0.3.2"},
+        {"proxy.test:3999", 12029, nullptr},
+    };
+    for (const ProxyRow &row : rows) {
+        SCOPED_TRACE(row.proxy);
+        Chain c;
+        open(c, ("/ok/" + scenarios::unique_token("proxy")).c_str(), "login.test", row.proxy);
+        SetLastError(0);
+        EXPECT_EQ(send(c.request), row.code == 0 ? TRUE : FALSE);
+        EXPECT_EQ(GetLastError(), row.code);
+        if (row.seen != nullptr) {
+            std::vector<std::string> head = scenarios::last_proxy_head(row.seen);
+            ASSERT_FALSE(head.empty());
+            EXPECT_EQ(head[0], "CONNECT login.test:443 HTTP/1.1");
+            for (const std::string &line : head) {
+                EXPECT_NE(line.rfind("Proxy-Authorization", 0), 0u) << line;
+            }
+        }
+    }
+}
+
+} // namespace
