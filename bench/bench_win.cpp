@@ -74,7 +74,6 @@ int main(int argc, char **argv)
 
     bench::thread_rows(TARGET, "kesta.dll", library_login, rounds, count);
     printf("| %-6s | %-45s | %9.1f | %7s | %-40s |\n", TARGET,
-           "peak memory after the runs above, MiB", peak_mib(), "",
-           "mostly Wine's WinINet's own, per exchange");
+           "peak memory after the runs above, MiB", peak_mib(), "", "mostly Wine's WinINet's own");
     return 0;
 }
