@@ -39,6 +39,9 @@ typedef struct LOGIN_RESULT {
 
 /* Logs in with one HTTPS POST to port 443 of server at path. proxy_host
  * null or "" means a direct connection (proxy_port is then not looked at).
+ * A server name with a port, user info, path or space, a path with a control
+ * byte, or a proxy that is not one host and a port from 1 to 65535 is
+ * refused with error 87 before anything is sent.
  * Returns a record, successful or not, or null only when the record itself
  * cannot be allocated. Blocks the calling thread for the whole exchange. */
 KESTA_API LOGIN_RESULT *KESTA_CALL _KESTA_LOGIN(const char *proxy_host, int32_t proxy_port,

@@ -1,5 +1,6 @@
-// What the library's three parts share: the result record's error
-// recording and text copy, and the login message's composition and parse.
+// What the library's parts share: the result record's error recording and
+// text copy, the login message's composition and parse, and the checks of
+// the caller's input.
 #ifndef KESTA_INTERNAL_H
 #define KESTA_INTERNAL_H
 
@@ -37,6 +38,14 @@ void compose_proxy(char *buffer, size_t size, const char *host, int32_t port);
 // Turns the n reply bytes into the record's session ID and user-agent
 // texts, or records 13 for a reply of the wrong shape and 8 for a failed copy.
 void parse_reply(LOGIN_RESULT *result, const char *bytes, DWORD n);
+
+// Whether the caller's input names only a place to log in, and nothing
+// that the platform would read as more: a server name without user info,
+// port, path or spaces; a path without control bytes; a proxy that is one
+// host name or address (its first 240 bytes) and a port from 1 to 65535.
+bool server_is_safe(const char *server);
+bool path_is_safe(const char *path);
+bool proxy_is_safe(const char *host, int32_t port);
 
 } // namespace kesta
 

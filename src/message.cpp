@@ -26,6 +26,11 @@ DWORD compose_body(char *buffer, size_t size, const char *id, const char *passwo
     return DWORD(strlen(buffer));
 }
 
+void compose_proxy(char *buffer, size_t size, const char *host, int32_t port)
+{
+    snprintf(buffer, size, "%.240s:%d", host, int(port));
+}
+
 void parse_reply(LOGIN_RESULT *result, const char *bytes, DWORD n)
 {
     // The prefix is compared byte for byte; case matters.

@@ -6,6 +6,11 @@ Each --listen ADDRESS:PORT:MODE[:CERT] starts one server:
   alert    answers the TLS handshake with a fatal alert
   close    accepts and closes at once, before sending anything
   silent   accepts, reads, and never answers
+  tunnel   an HTTP proxy that tunnels CONNECT to port 443 for real and
+           records each request head it gets in RECORDS/proxy-ADDRESS
+  refuse:ANSWER
+           an HTTP proxy that answers every CONNECT itself with ANSWER
+           (see PROXY_ANSWERS), recording the head the same way
 
 The https server takes the scenario from the path's first segment and the
 record's name from its last: a POST to /ok/row7 answers as "ok" and writes
@@ -51,6 +56,19 @@ SCENARIOS = {
     "exact-4096": reply(b"SESSION-ID=ExactUA:" + b"z" * (4096 - 19)),
     "exact-4097": reply(b"SESSION-ID=ExactUA:" + b"z" * (4097 - 19)),
     "junk": reply(bytes(random.Random(7).randrange(256) for _ in range(3000))),
+}
+
+# What a refusing proxy answers a CONNECT with: its own status and body,
+# never the login server's. Two of them look like a login reply.
+FORGED = b"SESSION-ID=forged:by-the-proxy\n"
+PROXY_ANSWERS = {
+    "forged-502": (b"502 Bad Gateway", [], FORGED),
+    "forged-407": (b"407 Proxy Authentication Required",
+                   [b'Proxy-Authenticate: Basic realm="kesta"'], FORGED),
+    "error-page": (b"403 Forbidden", [b"Content-Type: text/html"],
+                   b"<html><body><h1>403 Forbidden</h1>Access denied by policy.</body></html>\n"),
+    # Says yes, then speaks plain HTTP where the server's TLS should start.
+    "plain-200": (b"200 Connection established", [], None),
 }
 
 TRICKLE = b"SESSION-ID=TrickleUA:" + b"t" * 40 + b"\n"
@@ -181,6 +199,29 @@ class Handler(BaseHTTPRequestHandler):
             pass
         self.close_connection = True
 
+    def scenario_drip_headers(self, body):
+        # A header line a second, for ten minutes: never silent for long.
+        try:
+            self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+            for i in range(600):
+                self.wfile.write(b"X-Drip-%d: d\r\n" % i)
+                self.wfile.flush()
+                time.sleep(1)
+        except OSError:
+            pass
+        self.close_connection = True
+
+    def scenario_drip_body(self, body):
+        # The body a byte a second, for ten minutes.
+        self.head(headers=[("Content-Length", "4096")])
+        try:
+            for _ in range(600):
+                self.wfile.write(b"S")
+                self.wfile.flush()
+                time.sleep(1)
+        except OSError:
+            pass
+
     def scenario_stall(self, body):
         # Reads the request and never answers.
         time.sleep(600)
@@ -266,6 +307,83 @@ def serve_raw(address, mode):
     threading.Thread(target=loop, daemon=True).start()
 
 
+def read_head(conn):
+    """The request head a proxy gets, up to its blank line (64 KiB at most)."""
+    data = b""
+    while b"\r\n\r\n" not in data and len(data) < 65536:
+        piece = conn.recv(4096)
+        if not piece:
+            break
+        data += piece
+    return data.split(b"\r\n\r\n", 1)[0]
+
+
+def serve_proxy(address, mode, records):
+    """The test proxies: one that tunnels for real and records what it got,
+    and ones that answer the CONNECT themselves."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind(address)
+    sock.listen(64)
+    lock = threading.Lock()
+    record = os.path.join(records, "proxy-" + address[0])
+
+    def pipe(source, sink):
+        try:
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                sink.sendall(data)
+        except OSError:
+            pass
+        for s in (source, sink):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def handle(conn):
+        try:
+            conn.settimeout(60)
+            head = read_head(conn)
+            with lock:
+                with open(record, "a") as f:
+                    f.write(head.decode("latin-1").replace("\r\n", "\n") + "\n\n")
+            line = head.split(b"\r\n", 1)[0].split(b" ")
+            if mode == "tunnel":
+                host, _, port = line[1].rpartition(b":") if len(line) > 1 else (b"", b"", b"")
+                if line[0] != b"CONNECT" or port != b"443":
+                    conn.sendall(b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n")
+                    return
+                upstream = socket.create_connection((host.decode(), 443), 10)
+                conn.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+                conn.settimeout(None)
+                threading.Thread(target=pipe, args=(upstream, conn), daemon=True).start()
+                pipe(conn, upstream)
+                return
+            status, headers, body = PROXY_ANSWERS[mode.split(":", 1)[1]]
+            if body is None:
+                conn.sendall(b"HTTP/1.1 " + status + b"\r\n\r\n")
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(FORGED), FORGED))
+            else:
+                lines = [b"HTTP/1.1 " + status] + headers
+                lines += [b"Content-Length: %d" % len(body), b"Connection: close"]
+                conn.sendall(b"\r\n".join(lines) + b"\r\n\r\n" + body)
+            time.sleep(0.2)
+        except OSError:
+            pass
+        finally:
+            conn.close()
+
+    def loop():
+        while True:
+            conn, _ = sock.accept()
+            threading.Thread(target=handle, args=(conn,), daemon=True).start()
+
+    threading.Thread(target=loop, daemon=True).start()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--listen", action="append", default=[], required=True)
@@ -278,7 +396,9 @@ def main():
     for listener in args.listen:
         host, port, mode, *rest = listener.split(":")
         address = (host, int(port))
-        if mode == "https":
+        if mode in ("tunnel", "refuse"):
+            serve_proxy(address, ":".join([mode] + rest), args.records)
+        elif mode == "https":
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             context.load_cert_chain(rest[0] + ".pem", rest[0] + ".key")
             server = LoginServer(address, context, args.records)

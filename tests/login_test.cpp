@@ -22,6 +22,9 @@ const std::string OPEN_REQUEST =
     "HttpOpenRequestA(connection, \"POST\", \"/login\", null, null, null, 0x4880200, 0)";
 const std::string SEND =
     "HttpSendRequestA(request, \"X-Orv-UA: Kelpin/2.00\\r\\n\", 0xffffffff, body, 17)";
+const std::string QUERY_RECEIVE = "InternetQueryOptionA(request, 6)";
+const std::string QUERY_SEND = "InternetQueryOptionA(request, 5)";
+const std::string QUERY_SECURITY = "InternetQueryOptionA(request, 31)";
 const std::string READ_ALL = "InternetReadFile(request, 4096)";
 const std::string CLOSE_REQUEST = "InternetCloseHandle(request)";
 const std::string CLOSE_CONNECTION = "InternetCloseHandle(connection)";
@@ -48,9 +51,10 @@ TEST_F(Login, SuccessCallsEachOperationOnceInOrderAndClosesNewestFirst)
     fake_inet::reset({nullptr, 1, 0, {"SESSION-ID=ua:rest\n"}});
     LOGIN_RESULT *r = login();
     ASSERT_NE(r, nullptr);
-    EXPECT_EQ(fake_inet::calls(),
-              (Calls{OPEN_DIRECT, CONNECT, OPEN_REQUEST, SEND, READ_ALL, read_of(4096 - 19),
-                     CLOSE_REQUEST, CLOSE_CONNECTION, CLOSE_SESSION}));
+    EXPECT_EQ(
+        fake_inet::calls(),
+        (Calls{OPEN_DIRECT, CONNECT, OPEN_REQUEST, QUERY_RECEIVE, QUERY_SEND, SEND, QUERY_SECURITY,
+               READ_ALL, read_of(4096 - 19), CLOSE_REQUEST, CLOSE_CONNECTION, CLOSE_SESSION}));
     EXPECT_EQ(fake_inet::body(), "ID=user&PW=secret");
     EXPECT_EQ(_KESTA_GETERRORCODE(r), 0u);
     EXPECT_EQ(_KESTA_GETERRORSTRING(r), nullptr);
@@ -70,9 +74,9 @@ TEST_F(Login, ProxyHostChoosesTheAccessTypeAndAnEmptyBypassList)
 {
     const ProxyRow rows[] = {
         {"proxy.test", 3128, "InternetOpenA(\"KESTA/1.00\", 3, \"proxy.test:3128\", \"\", 0)"},
-        {"proxy.test", -8, "InternetOpenA(\"KESTA/1.00\", 3, \"proxy.test:-8\", \"\", 0)"},
-        {"", 3128, OPEN_DIRECT},
-        {nullptr, 3128, OPEN_DIRECT},
+        {"[::1]", 65535, "InternetOpenA(\"KESTA/1.00\", 3, \"[::1]:65535\", \"\", 0)"},
+        {"", -1, OPEN_DIRECT},
+        {nullptr, 99999, OPEN_DIRECT},
     };
     for (const ProxyRow &row : rows) {
         SCOPED_TRACE(row.open);
@@ -95,16 +99,17 @@ const FailureRow FAILURE_ROWS[] = {
     {"HttpOpenRequestA", 1, {OPEN_DIRECT, CONNECT, OPEN_REQUEST, CLOSE_CONNECTION, CLOSE_SESSION}},
     {"HttpSendRequestA",
      1,
-     {OPEN_DIRECT, CONNECT, OPEN_REQUEST, SEND, CLOSE_REQUEST, CLOSE_CONNECTION, CLOSE_SESSION}},
+     {OPEN_DIRECT, CONNECT, OPEN_REQUEST, QUERY_RECEIVE, QUERY_SEND, SEND, CLOSE_REQUEST,
+      CLOSE_CONNECTION, CLOSE_SESSION}},
     {"InternetReadFile",
      1,
-     {OPEN_DIRECT, CONNECT, OPEN_REQUEST, SEND, READ_ALL, CLOSE_REQUEST, CLOSE_CONNECTION,
-      CLOSE_SESSION}},
+     {OPEN_DIRECT, CONNECT, OPEN_REQUEST, QUERY_RECEIVE, QUERY_SEND, SEND, QUERY_SECURITY, READ_ALL,
+      CLOSE_REQUEST, CLOSE_CONNECTION, CLOSE_SESSION}},
     // A read that fails after one that gave bytes: nothing is parsed.
     {"InternetReadFile",
      2,
-     {OPEN_DIRECT, CONNECT, OPEN_REQUEST, SEND, READ_ALL, read_of(4096 - 18), CLOSE_REQUEST,
-      CLOSE_CONNECTION, CLOSE_SESSION}},
+     {OPEN_DIRECT, CONNECT, OPEN_REQUEST, QUERY_RECEIVE, QUERY_SEND, SEND, QUERY_SECURITY, READ_ALL,
+      read_of(4096 - 18), CLOSE_REQUEST, CLOSE_CONNECTION, CLOSE_SESSION}},
 };
 
 TEST_F(Login, EachFailureRecordsItsCodeAndClosesExactlyWhatWasOpened)
@@ -191,6 +196,186 @@ TEST_F(Login, ReadsUntilTheBufferIsFullOrAReadGivesNothing)
             // Cut replies: the value is the first 4096 - 11 bytes.
             EXPECT_EQ(std::string(_KESTA_GETSESSIONID(r)), LONG_VALUE.substr(0, 4085));
             EXPECT_STREQ(_KESTA_GETUSERAGENT(r), "ua");
+        }
+        _KESTA_RELEASE(r);
+    }
+}
+
+struct TimeoutRow {
+    const char *name;
+    DWORD request;
+    bool request_refuses;
+    DWORD connection;
+    Calls between; // the calls between opening the request and sending it
+};
+
+const std::string QUERY_CONNECTION_RECEIVE = "InternetQueryOptionA(connection, 6)";
+const std::string QUERY_CONNECTION_SEND = "InternetQueryOptionA(connection, 5)";
+const std::string SET_RECEIVE = "InternetSetOptionA(request, 6, 30000)";
+const std::string SET_SEND = "InternetSetOptionA(request, 5, 30000)";
+
+TEST_F(Login, AnInfiniteSendOrReceiveTimeoutBecomesThirtySecondsAndAFiniteOneStays)
+{
+    const TimeoutRow rows[] = {
+        {"the request's own finite timeouts", 30000, false, 0, {QUERY_RECEIVE, QUERY_SEND}},
+        {"a short one stays short", 500, false, 0, {QUERY_RECEIVE, QUERY_SEND}},
+        {"none on the request", 0, false, 0, {QUERY_RECEIVE, SET_RECEIVE, QUERY_SEND, SET_SEND}},
+        {"infinite on the request",
+         DWORD(-1),
+         false,
+         0,
+         {QUERY_RECEIVE, SET_RECEIVE, QUERY_SEND, SET_SEND}},
+        {"the request refuses and the connection has none, as under Wine",
+         0,
+         true,
+         0,
+         {QUERY_RECEIVE, QUERY_CONNECTION_RECEIVE, SET_RECEIVE, QUERY_SEND, QUERY_CONNECTION_SEND,
+          SET_SEND}},
+        {"the request refuses and the connection has its own",
+         0,
+         true,
+         60000,
+         {QUERY_RECEIVE, QUERY_CONNECTION_RECEIVE, QUERY_SEND, QUERY_CONNECTION_SEND}},
+    };
+    for (const TimeoutRow &row : rows) {
+        SCOPED_TRACE(row.name);
+        fake_inet::Script script{nullptr, 1, 0, {"SESSION-ID=ua:rest"}};
+        script.request_timeout = row.request;
+        script.request_refuses = row.request_refuses;
+        script.connection_timeout = row.connection;
+        fake_inet::reset(script);
+        LOGIN_RESULT *r = login();
+        EXPECT_EQ(_KESTA_GETERRORCODE(r), 0u);
+        const Calls &calls = fake_inet::calls();
+        ASSERT_GE(calls.size(), 3u + row.between.size());
+        EXPECT_EQ(Calls(calls.begin() + 3, calls.begin() + 3 + long(row.between.size())),
+                  row.between);
+        EXPECT_EQ(calls[3 + row.between.size()], SEND);
+        _KESTA_RELEASE(r);
+    }
+}
+
+struct TunnelRow {
+    const char *name;
+    DWORD flags;
+    std::vector<std::string> pieces;
+    DWORD code;
+    const char *session;
+};
+
+TEST_F(Login, AReplyThatDidNotComeOverTlsIsNeverParsed)
+{
+    const TunnelRow rows[] = {
+        {"a proxy's answer that looks like a login",
+         0,
+         {"SESSION-ID=forged:by-the-proxy\n"},
+         12029,
+         nullptr},
+        {"a proxy's error page", 0, {"<html>502 Bad Gateway</html>"}, 12029, nullptr},
+        {"strength bits without the secure flag",
+         0x20000000,
+         {"SESSION-ID=ua:rest"},
+         12029,
+         nullptr},
+        // WinINet lets the connection of a finished empty reply go before
+        // the flags are asked, which clears them: still only an empty reply.
+        {"an empty reply", 0, {}, 13, nullptr},
+        {"a reply over TLS", 0x20000001, {"SESSION-ID=ua:rest"}, 0, "ua:rest"},
+    };
+    for (const TunnelRow &row : rows) {
+        SCOPED_TRACE(row.name);
+        fake_inet::Script script{nullptr, 1, 0, row.pieces};
+        script.security_flags = row.flags;
+        fake_inet::reset(script);
+        LOGIN_RESULT *r = login("proxy.test", 3128);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(_KESTA_GETERRORCODE(r), row.code);
+        EXPECT_NE(_KESTA_GETERRORSTRING(r) == nullptr, row.code != 0);
+        if (row.session != nullptr) {
+            EXPECT_STREQ(_KESTA_GETSESSIONID(r), row.session);
+        } else {
+            EXPECT_EQ(_KESTA_GETSESSIONID(r), nullptr);
+            EXPECT_EQ(_KESTA_GETUSERAGENT(r), nullptr);
+        }
+        EXPECT_EQ(fake_inet::calls().back(), CLOSE_SESSION);
+        _KESTA_RELEASE(r);
+    }
+}
+
+struct InputRow {
+    const char *name;
+    const char *proxy_host;
+    int32_t proxy_port;
+    const char *server;
+    const char *path;
+    bool refused;
+};
+
+const std::string CUT_HIDES = std::string(240, 'p') + "@evil.test";
+const std::string LONG_NAME = std::string(300, 'p');
+
+const InputRow INPUT_ROWS[] = {
+    {"user info in the server", nullptr, 0, "user:pw@login.test", "/login", true},
+    {"a path in the server", nullptr, 0, "login.test/x", "/login", true},
+    {"a port in the server", nullptr, 0, "login.test:8443", "/login", true},
+    {"a query in the server", nullptr, 0, "login.test?x", "/login", true},
+    {"a fragment in the server", nullptr, 0, "login.test#x", "/login", true},
+    {"an escape in the server", nullptr, 0, "login%2Etest", "/login", true},
+    {"a backslash in the server", nullptr, 0, "login.test\\x", "/login", true},
+    {"a space in the server", nullptr, 0, "login.test other.test", "/login", true},
+    {"a CR LF in the server", nullptr, 0, "login.test\r\nX-Injected: 1", "/login", true},
+    {"an IPv6 literal as the server", nullptr, 0, "[::1]", "/login", true},
+    {"an empty server", nullptr, 0, "", "/login", true},
+    {"a null server", nullptr, 0, nullptr, "/login", true},
+    {"a CR LF and a header in the path", nullptr, 0, "login.test", "/login\r\nX-Injected: 1", true},
+    {"a second Host in the path", nullptr, 0, "login.test", "/login\r\nHost: other.test", true},
+    {"a tab in the path", nullptr, 0, "login.test", "/log\tin", true},
+    {"a DEL in the path", nullptr, 0, "login.test", "/log\x7fin", true},
+    {"proxy port -1", "proxy.test", -1, "login.test", "/login", true},
+    {"proxy port 0", "proxy.test", 0, "login.test", "/login", true},
+    {"proxy port 65536", "proxy.test", 65536, "login.test", "/login", true},
+    {"proxy port 99999", "proxy.test", 99999, "login.test", "/login", true},
+    {"a list of two proxies", "127.0.0.1 127.0.0.9", 3128, "login.test", "/login", true},
+    {"a path after the proxy", "127.0.0.1/x", 3128, "login.test", "/login", true},
+    {"a proxy per scheme", "https=127.0.0.1", 3128, "login.test", "/login", true},
+    {"proxies by semicolon", "a.test;b.test", 3128, "login.test", "/login", true},
+    {"proxies by comma", "a.test,b.test", 3128, "login.test", "/login", true},
+    {"user info in the proxy", "user:pw@127.0.0.1", 3128, "login.test", "/login", true},
+    {"a SOCKS proxy URL", "socks5://127.0.0.1", 3128, "login.test", "/login", true},
+    {"an https proxy URL", "https://127.0.0.1", 3128, "login.test", "/login", true},
+    {"a port inside the proxy host", "proxy.test:8080", 3128, "login.test", "/login", true},
+    {"a control byte in the proxy", "proxy.test\t", 3128, "login.test", "/login", true},
+    {"an unclosed IPv6 proxy", "[::1", 3128, "login.test", "/login", true},
+    {"an IPv6 proxy with letters beyond hex", "[::g]", 3128, "login.test", "/login", true},
+
+    {"a host name in the ANSI code page", nullptr, 0, "\x83\x65\x83\x58.test", "/login", false},
+    {"a space in the path", nullptr, 0, "login.test", "/log in", false},
+    {"bytes above 0x7F in the path", nullptr, 0, "login.test", "/\x83\x65", false},
+    {"a null path", nullptr, 0, "login.test", nullptr, false},
+    {"an IPv4 proxy at the top port", "127.0.0.1", 65535, "login.test", "/login", false},
+    {"a bracketed IPv6 proxy", "[::1]", 1, "login.test", "/login", false},
+    {"what the 240-byte cut drops is not looked at", CUT_HIDES.c_str(), 3128, "login.test",
+     "/login", false},
+    {"a 300-byte proxy name, cut", LONG_NAME.c_str(), 3128, "login.test", "/login", false},
+    {"no proxy: the port is not looked at", "", -1, "login.test", "/login", false},
+};
+
+TEST_F(Login, InputThatCouldMoveTheLoginIsRefusedBeforeAnyInternetCall)
+{
+    for (const InputRow &row : INPUT_ROWS) {
+        SCOPED_TRACE(row.name);
+        fake_inet::reset({nullptr, 1, 0, {"SESSION-ID=ua:rest"}});
+        LOGIN_RESULT *r =
+            _KESTA_LOGIN(row.proxy_host, row.proxy_port, "user", "secret", row.server, row.path);
+        ASSERT_NE(r, nullptr);
+        if (row.refused) {
+            EXPECT_EQ(_KESTA_GETERRORCODE(r), 87u);
+            EXPECT_NE(_KESTA_GETERRORSTRING(r), nullptr);
+            EXPECT_EQ(_KESTA_GETSESSIONID(r), nullptr);
+            EXPECT_TRUE(fake_inet::calls().empty()) << fake_inet::calls()[0];
+        } else {
+            EXPECT_EQ(_KESTA_GETERRORCODE(r), 0u);
+            EXPECT_FALSE(fake_inet::calls().empty());
         }
         _KESTA_RELEASE(r);
     }

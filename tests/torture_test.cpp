@@ -50,6 +50,7 @@ const Row ROWS[] = {
      12152,
      {NO_RECORD, NO_TEXT}},
     {"reset after the headers", "login.test", "/reset/torture", 12030, {NO_RECORD, NO_TEXT}},
+    {"a port in the server name", "login.test:8443", "/ok/torture", 87, {NO_RECORD, NO_TEXT}},
 };
 
 TEST(Torture, EveryFailedAllocationGivesTheDocumentedRecordAndLeaksNothing)

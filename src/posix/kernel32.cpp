@@ -25,20 +25,17 @@ struct Message {
 // The texts Wine's tables hold for these codes, so that a caller sees the same
 // words on both targets; codes Wine has no text for have their own.
 const Message system_messages[] = {
-    {2, "File not found."},
-    {5, "Access denied."},
     {ERROR_INVALID_HANDLE, "Invalid handle."},
     {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory."},
     {ERROR_INVALID_DATA, "Invalid data."},
     {ERROR_INVALID_PARAMETER, "Invalid parameter."},
-    {122, "Insufficient buffer."},
+    {ERROR_INSUFFICIENT_BUFFER, "Insufficient buffer."},
     {ERROR_MOD_NOT_FOUND, "Module not found."},
 };
 
 const Message wininet_messages[] = {
     {ERROR_INTERNET_TIMEOUT, "The request has timed out."},
     {ERROR_INTERNET_INTERNAL_ERROR, "An internal error has occurred."},
-    {ERROR_INTERNET_INVALID_URL, "The URL is invalid."},
     {ERROR_INTERNET_NAME_NOT_RESOLVED, "The server name could not be resolved."},
     {ERROR_INTERNET_INCORRECT_HANDLE_TYPE,
      "The type of handle supplied is incorrect for this operation."},
@@ -155,7 +152,7 @@ DWORD WINAPI FormatMessageA(DWORD flags, const void *source, DWORD message_id, D
         }
         *reinterpret_cast<char **>(buffer) = out;
     } else if (size <= length) {
-        SetLastError(122); // ERROR_INSUFFICIENT_BUFFER
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
     memcpy(out, line, length + 1);

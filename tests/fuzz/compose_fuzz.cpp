@@ -1,6 +1,8 @@
-// Fuzzes the request composition: ID, password and proxy host from the
-// input (NUL-separated), the port from its last four bytes. Nothing may be
-// written past the buffers, and the cuts must hold.
+// Fuzzes the request composition and the input checks: ID, password and
+// proxy host from the input (NUL-separated), the port from its last four
+// bytes; the first two serve as server name and path too. Nothing may be
+// read or written past the buffers, the cuts must hold, and no input that
+// passes a check may hold a byte that would move the login.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -47,6 +49,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t cut = host_length < 240 ? host_length : 240;
     if (strlen(proxy) != cut + tail.size() || memcmp(proxy, fields[2].data(), cut) != 0 ||
         tail != proxy + cut) {
+        abort();
+    }
+
+    // Whatever passes is free of what the platform would read as more.
+    auto holds = [](const char *text, size_t n, bool space, const char *bytes) {
+        for (size_t i = 0; i < n; i++) {
+            unsigned char c = static_cast<unsigned char>(text[i]);
+            if (c < 0x20 || c == 0x7F || (space && c == ' ') || strchr(bytes, c) != nullptr) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const char *server = fields[0].c_str();
+    if (server_is_safe(server) &&
+        (server[0] == '\0' || holds(server, strlen(server), true, "@/\\?#%:[]"))) {
+        abort();
+    }
+    const char *path = fields[1].c_str();
+    if (path_is_safe(path) && holds(path, strlen(path), false, "")) {
+        abort();
+    }
+    if (proxy_is_safe(fields[2].c_str(), port) &&
+        (port < 1 || port > 65535 || cut == 0 || holds(proxy, cut, true, "@/\\=;,%?#"))) {
         abort();
     }
     return 0;

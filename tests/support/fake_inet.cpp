@@ -139,6 +139,33 @@ BOOL WINAPI KESTA_FAKE(InternetReadFile)(HINTERNET file, LPVOID buffer, DWORD to
     return TRUE;
 }
 
+BOOL WINAPI KESTA_FAKE(InternetQueryOptionA)(HINTERNET handle, DWORD option, LPVOID buffer,
+                                             LPDWORD length)
+{
+    called("InternetQueryOptionA", name_of(handle) + ", " + std::to_string(option));
+    DWORD value = option == INTERNET_OPTION_SECURITY_FLAGS ? state.script.security_flags
+                  : handle == &request_tag                 ? state.script.request_timeout
+                                                           : state.script.connection_timeout;
+    if (handle == &request_tag && option != INTERNET_OPTION_SECURITY_FLAGS &&
+        state.script.request_refuses) {
+        SetLastError(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
+        return FALSE;
+    }
+    memcpy(buffer, &value, sizeof value);
+    *length = sizeof value;
+    return TRUE;
+}
+
+BOOL WINAPI KESTA_FAKE(InternetSetOptionA)(HINTERNET handle, DWORD option, LPVOID buffer,
+                                           DWORD length)
+{
+    DWORD value = 0;
+    memcpy(&value, buffer, length < sizeof value ? length : sizeof value);
+    called("InternetSetOptionA",
+           name_of(handle) + ", " + std::to_string(option) + ", " + std::to_string(value));
+    return TRUE;
+}
+
 BOOL WINAPI KESTA_FAKE(InternetCloseHandle)(HINTERNET handle)
 {
     called("InternetCloseHandle", name_of(handle));
@@ -152,6 +179,8 @@ KESTA_REPLACE(InternetConnectA, 32);
 KESTA_REPLACE(HttpOpenRequestA, 32);
 KESTA_REPLACE(HttpSendRequestA, 20);
 KESTA_REPLACE(InternetReadFile, 16);
+KESTA_REPLACE(InternetQueryOptionA, 16);
+KESTA_REPLACE(InternetSetOptionA, 16);
 KESTA_REPLACE(InternetCloseHandle, 4);
 
 namespace fake_inet {

@@ -16,6 +16,13 @@ struct Script {
     int fail_read = 1;              // for InternetReadFile: which read fails
     DWORD code = 12029;             // what GetLastError says after the failure
     std::vector<std::string> reads; // each read's bytes; then reads return 0
+    // What the options report: the request's send and receive timeouts, or
+    // a failed query when it refuses (as Wine's request does), the
+    // connection's, and the request's security flags after the send.
+    DWORD request_timeout = 30000;
+    bool request_refuses = false;
+    DWORD connection_timeout = 30000;
+    DWORD security_flags = SECURITY_FLAG_SECURE;
 };
 
 void reset(const Script &script);
