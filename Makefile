@@ -1,6 +1,7 @@
 # A thin front over the CMake presets. `make test` and `make demo` work on a
 # fresh Debian 12 machine: both install what they need first.
-PRESETS := native win32
+# The 64-bit DLL comes after the 32-bit one: its tests compare the two.
+PRESETS := native win32 win64
 # Sanitizer and fuzzing builds of the Linux library, run by `make test` too.
 CHECK_PRESETS := asan tsan fuzz
 FUZZ_SECONDS ?= 60
@@ -18,10 +19,10 @@ build:
 build-checks:
 	@for p in $(CHECK_PRESETS); do cmake --preset $$p -DKESTA_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null && cmake --build --preset $$p -j "$$(nproc)" || exit 1; done
 
-# Every test of both targets, the sanitizer builds, and a bounded fuzzing
-# run, inside a private test network.
+# Every test of the Linux library and of both DLLs, the sanitizer builds,
+# and a bounded fuzzing run, inside a private test network.
 test: setup build build-checks
-	./scripts/testnet run -- sh -c 'for p in native win32 asan tsan fuzz; do ctest --preset $$p || exit 1; done'
+	./scripts/testnet run -- sh -c 'for p in native win32 win64 asan tsan fuzz; do ctest --preset $$p || exit 1; done'
 
 # Fuzzing for as long as asked: make fuzz FUZZ_SECONDS=3600
 fuzz: setup
@@ -31,10 +32,11 @@ fuzz: setup
 # The full soak: 10,000 logins and 8 threads x 500 on each target, the Linux
 # one under AddressSanitizer's leak checker.
 soak: setup build build-checks
-	./scripts/testnet run -- sh -c 'build/asan/soak 10000 8 500 && scripts/wine-run build/win32/soak.exe 10000 8 500'
+	./scripts/testnet run -- sh -c 'build/asan/soak 10000 8 500 && scripts/wine-run build/win32/soak.exe 10000 8 500 && scripts/wine-run build/win64/soak.exe 10000 8 500'
 
+# The 32-bit DLL by default; WIN64=1 the 64-bit one, NATIVE=1 the Linux library.
 demo: setup build
-	./scripts/demo $(if $(NATIVE),--native)
+	./scripts/demo $(if $(NATIVE),--native,$(if $(WIN64),--win64))
 
 # Benchmarks, side by side with the bare transports; not part of `make test`.
 bench: setup build

@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """Checks the built library's boundary: exactly the seven exports (at their
-ordinals, in the DLL), the DLL's imports and version resource, and the
-shared object's soname.
+ordinals, in the DLL), the DLL's machine type, imports and version
+resource, and the shared object's soname. The 32-bit DLL (PE32, i386) and
+the 64-bit one (PE32+, x86-64) are held to the same boundary, and `same`
+compares two DLLs with each other: the same exports at the same ordinals,
+the same imported DLLs, and the same WinINet calls.
 
-  check_binary.py dll PATH
+  check_binary.py dll PATH i386|x86-64
+  check_binary.py same DLL DLL
   check_binary.py so PATH
 """
 
@@ -23,6 +27,9 @@ EXPORTS = {
 # Static libgcc and libstdc++: nothing from MinGW's runtime DLLs.
 IMPORTS = {"kernel32.dll", "wininet.dll", "msvcrt.dll"}
 VERSION = 0x00010000
+# IMAGE_FILE_HEADER.Machine, and the optional header's magic that goes with
+# it: PE32 for i386, PE32+ (64-bit fields) for x86-64.
+MACHINES = {"i386": (0x14C, 0x10B), "x86-64": (0x8664, 0x20B)}
 
 
 class PE:
@@ -34,11 +41,17 @@ class PE:
         self.machine, sections = struct.unpack_from("<HH", data, pe + 4)
         optional_size = struct.unpack_from("<H", data, pe + 20)[0]
         optional = pe + 24
-        magic = struct.unpack_from("<H", data, optional)[0]
-        if magic != 0x10B:
-            raise ValueError("not a 32-bit image")
+        self.magic = struct.unpack_from("<H", data, optional)[0]
+        # PE32+ widens ImageBase and the four stack and heap sizes to 8 bytes
+        # and drops BaseOfData: the data directories start 16 bytes later.
+        if self.magic == 0x10B:
+            directories, self.thunk = optional + 96, 4
+        elif self.magic == 0x20B:
+            directories, self.thunk = optional + 112, 8
+        else:
+            raise ValueError("optional header magic %#x is neither PE32 nor PE32+" % self.magic)
         self.directories = [
-            struct.unpack_from("<II", data, optional + 96 + 8 * i) for i in range(16)
+            struct.unpack_from("<II", data, directories + 8 * i) for i in range(16)
         ]
         self.sections = []
         table = optional + optional_size
@@ -72,14 +85,28 @@ class PE:
         return out, functions
 
     def imports(self):
+        """{dll name, lower case: set of imported names (or "#ordinal")}"""
         rva, _ = self.directories[1]
         d = self.offset(rva)
-        out = set()
+        out = {}
+        by_ordinal = 1 << (8 * self.thunk - 1)
+        thunk_format = "<I" if self.thunk == 4 else "<Q"
         while True:
             entry = struct.unpack_from("<IIIII", self.data, d)
             if entry == (0, 0, 0, 0, 0):
                 return out
-            out.add(self.cstring(entry[3]).lower())
+            names = out.setdefault(self.cstring(entry[3]).lower(), set())
+            # The lookup table, or the address table where there is none.
+            at = self.offset(entry[0] or entry[4])
+            while True:
+                thunk = struct.unpack_from(thunk_format, self.data, at)[0]
+                if thunk == 0:
+                    break
+                if thunk & by_ordinal:
+                    names.add("#%d" % (thunk & 0xFFFF))
+                else:
+                    names.add(self.cstring((thunk & 0x7FFFFFFF) + 2))  # past the hint
+                at += self.thunk
             d += 20
 
     def file_version(self):
@@ -91,15 +118,18 @@ class PE:
         return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 
 
-def check_dll(path):
+def check_dll(path, machine):
     problems = []
     pe = PE(open(path, "rb").read())
-    if pe.machine != 0x14C:
-        problems.append("machine %#x is not i386" % pe.machine)
+    want_machine, want_magic = MACHINES[machine]
+    if pe.machine != want_machine:
+        problems.append("machine %#x is not %s (%#x)" % (pe.machine, machine, want_machine))
+    if pe.magic != want_magic:
+        problems.append("optional header magic %#x, want %#x for %s" % (pe.magic, want_magic, machine))
     exports, functions = pe.exports()
     if exports != EXPORTS or functions != len(EXPORTS):
         problems.append("exports %s, %d functions; want %s" % (exports, functions, EXPORTS))
-    imports = pe.imports()
+    imports = set(pe.imports())
     if imports != IMPORTS:
         problems.append("imports %s; want %s" % (sorted(imports), sorted(IMPORTS)))
     version = pe.file_version()
@@ -107,6 +137,29 @@ def check_dll(path):
         problems.append("no VERSIONINFO resource")
     elif version != (VERSION >> 16, VERSION & 0xFFFF, 0, 0):
         problems.append("file version %s does not match the version constant" % (version,))
+    return problems
+
+
+def check_same(first, second):
+    """What the library's own code decides must not depend on the
+    architecture: exports and ordinals, the DLLs imported, and the WinINet
+    calls. Kernel32 and msvcrt imports also come from the static runtime,
+    which differs between the two toolchains, so those are only shown."""
+    problems = []
+    a, b = PE(open(first, "rb").read()), PE(open(second, "rb").read())
+    if a.exports() != b.exports():
+        problems.append("exports differ: %s against %s" % (a.exports(), b.exports()))
+    ia, ib = a.imports(), b.imports()
+    if set(ia) != set(ib):
+        problems.append("imported DLLs differ: %s against %s" % (sorted(ia), sorted(ib)))
+    wa, wb = ia.get("wininet.dll", set()), ib.get("wininet.dll", set())
+    if wa != wb or not wa:
+        problems.append("WinINet imports differ: %s against %s" % (sorted(wa), sorted(wb)))
+    for dll in sorted(set(ia) & set(ib) - {"wininet.dll"}):
+        only_a, only_b = sorted(ia[dll] - ib[dll]), sorted(ib[dll] - ia[dll])
+        if only_a or only_b:
+            print("check_binary: runtime imports from %s only in the first: %s; only in the "
+                  "second: %s" % (dll, ", ".join(only_a) or "-", ", ".join(only_b) or "-"))
     return problems
 
 
@@ -127,14 +180,23 @@ def check_so(path):
 
 
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in ("dll", "so"):
+    args = sys.argv[1:]
+    if args[:1] == ["dll"] and len(args) == 3 and args[2] in MACHINES:
+        problems = check_dll(args[1], args[2])
+        ok = "%s has exactly the library's boundary for %s" % (args[1], args[2])
+    elif args[:1] == ["same"] and len(args) == 3:
+        problems = check_same(args[1], args[2])
+        ok = "%s and %s export and import the same names" % (args[1], args[2])
+    elif args[:1] == ["so"] and len(args) == 2:
+        problems = check_so(args[1])
+        ok = "%s has exactly the library's boundary" % args[1]
+    else:
         print(__doc__, file=sys.stderr)
         return 2
-    problems = (check_dll if sys.argv[1] == "dll" else check_so)(sys.argv[2])
     for p in problems:
         print("check_binary: " + p, file=sys.stderr)
     if not problems:
-        print("check_binary: %s has exactly the library's boundary" % sys.argv[2])
+        print("check_binary: " + ok)
     return 1 if problems else 0
 
 
