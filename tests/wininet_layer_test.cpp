@@ -430,4 +430,73 @@ TEST(Layer, TheProxyIsBuiltFromItsHostAndPortAlone)
     }
 }
 
+// The system's trust store for the length of a test, put back after it.
+class Bundle {
+  public:
+    Bundle() : original_(read(PATH)) {}
+    ~Bundle() { write(original_); }
+    const std::string &original() const { return original_; }
+    void write(const std::string &text)
+    {
+        // In place: the file is the test network's own, bind-mounted here.
+        FILE *f = fopen(PATH, "wb");
+        ASSERT_NE(f, nullptr);
+        fwrite(text.data(), 1, text.size(), f);
+        fclose(f);
+    }
+    static std::string read(const char *path)
+    {
+        std::string out;
+        FILE *f = fopen(path, "rb");
+        char buffer[4096];
+        for (size_t n; f != nullptr && (n = fread(buffer, 1, sizeof buffer, f)) > 0;) {
+            out.append(buffer, n);
+        }
+        if (f != nullptr) {
+            fclose(f);
+        }
+        return out;
+    }
+
+  private:
+    static constexpr const char *PATH = "/etc/ssl/certs/ca-certificates.crt";
+    std::string original_;
+};
+
+DWORD login_error(const char *server)
+{
+    Chain c;
+    open(c, ("/ok/" + scenarios::unique_token("trust")).c_str(), server);
+    return send(c.request) ? 0 : GetLastError();
+}
+
+TEST(Layer, EachLoginTrustsTheBundleAsItIsNow)
+{
+    const char *certs = getenv("KESTA_CERTS");
+    ASSERT_NE(certs, nullptr) << "runs in the test network";
+    Bundle bundle;
+    ASSERT_FALSE(bundle.original().empty());
+    std::string rogue = Bundle::read((std::string(certs) + "/rogue-ca.pem").c_str());
+    ASSERT_FALSE(rogue.empty());
+    struct Step {
+        const char *what;
+        std::string bundle;
+        DWORD login, untrusted;
+    } steps[] = {
+        {"as it was", bundle.original(), 0, 12045},
+        {"a root added", bundle.original() + rogue, 0, 0},
+        {"the root removed again", bundle.original(), 0, 12045},
+        {"only the other root", rogue, 12045, 0},
+        {"a bundle that holds no certificate", "not a certificate\n", 12045, 12045},
+        {"as it was, once more", bundle.original(), 0, 12045},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.what);
+        bundle.write(step.bundle);
+        EXPECT_EQ(login_error("login.test"), step.login);
+        EXPECT_EQ(login_error("untrusted.test"), step.untrusted);
+        EXPECT_EQ(login_error("expired.test"), step.login == 0 ? 12037u : 12045u);
+    }
+}
+
 } // namespace

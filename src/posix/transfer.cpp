@@ -64,6 +64,8 @@ DWORD map_error(const Transfer &t, CURLcode rc)
         }
         return ERROR_INTERNET_INVALID_CA;
     }
+    case CURLE_SSL_CACERT_BADFILE: // a trust store that cannot be read trusts no one
+        return ERROR_INTERNET_INVALID_CA;
     case CURLE_SSL_CONNECT_ERROR:
         return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;
     case CURLE_SEND_ERROR:
@@ -180,6 +182,7 @@ Transfer::~Transfer()
     }
     curl_easy_cleanup(easy);
     curl_multi_cleanup(multi);
+    release_trust(trust);
     curl_slist_free_all(headers);
     free(pending);
 }
@@ -211,6 +214,7 @@ bool start(Transfer &t, const Target &target, const char *path, const char *head
     curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, long(body_length));
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    t.trust = attach_trust(e);
     // Only the session's proxy, never the environment's; it is offered no
     // credentials of any kind.
     curl_easy_setopt(e, CURLOPT_PROXY, target.proxy);

@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 #include <time.h>
 
+#include "trust.h"
 #include "win32.h"
 
 namespace kesta_posix {
@@ -53,6 +54,7 @@ struct Transfer {
     char errors[CURL_ERROR_SIZE] = {};
 
     const Target *target = nullptr;
+    TrustStore *trust = nullptr; // null: libcurl loads the system's bundle itself
     CURL *easy = nullptr;
     CURLM *multi = nullptr;
     curl_slist *headers = nullptr;
