@@ -1,14 +1,23 @@
 // The Linux library's login against what a login cannot avoid: the same
 // request made with bare libcurl, and a minimal OpenSSL client (one TCP
 // connection, one TLS handshake, the POST, one read, close) as the floor.
+// The library comes twice, both builds loaded side by side from beside this
+// program: libkesta.so, which loads the trust store once per process, and
+// libkesta_own_store.so, where libcurl loads it for every login as it did
+// before.
 //
-//   bench_native SERVER ROUNDS LOGINS_PER_ROUND
-//   bench_native SERVER --only library|curl|openssl COUNT
+//   bench_native SERVER ROUNDS LOGINS_PER_ROUND [STORE]
+//   bench_native SERVER --threads ROUNDS LOGINS_PER_ROUND [STORE]
+//   bench_native SERVER --only library|own-store|curl|openssl COUNT
 //
-// The second form makes COUNT logins with one client and nothing else, for
-// counting its instructions under callgrind.
+// STORE names the trust store in the rows' names. The second form gives
+// both builds' rates from 1, 2 and 4 threads. The third form makes
+// COUNT logins with one client and nothing else, for counting its
+// instructions under callgrind (collect `*counted_logins*`).
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <dlfcn.h>
+#include <limits.h>
 #include <netdb.h>
 #include <openssl/ssl.h>
 #include <stdlib.h>
@@ -25,12 +34,68 @@ const char *server = "bench.test";
 const char PATH[] = "/bench";
 const char BODY[] = "ID=user&PW=secret";
 
+// One build of the library, loaded on its own so that the two builds'
+// layers do not see each other.
+struct Library {
+    decltype(&_KESTA_LOGIN) login = nullptr;
+    decltype(&_KESTA_GETERRORCODE) error_code = nullptr;
+    decltype(&_KESTA_RELEASE) release = nullptr;
+};
+
+Library load(const char *file)
+{
+    char self[PATH_MAX] = "";
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    char *slash = n > 0 ? strrchr(self, '/') : nullptr;
+    if (slash == nullptr) {
+        fprintf(stderr, "bench_native: cannot find its own folder\n");
+        exit(2);
+    }
+    char path[PATH_MAX + 64];
+    snprintf(path, sizeof path, "%.*s/%s", int(slash - self), self, file);
+    void *handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    Library lib;
+    if (handle != nullptr) {
+        lib.login = reinterpret_cast<decltype(lib.login)>(dlsym(handle, "_KESTA_LOGIN"));
+        lib.error_code =
+            reinterpret_cast<decltype(lib.error_code)>(dlsym(handle, "_KESTA_GETERRORCODE"));
+        lib.release = reinterpret_cast<decltype(lib.release)>(dlsym(handle, "_KESTA_RELEASE"));
+    }
+    if (lib.login == nullptr || lib.error_code == nullptr || lib.release == nullptr) {
+        fprintf(stderr, "bench_native: %s: %s\n", path, dlerror());
+        exit(2);
+    }
+    return lib;
+}
+
+const Library &shared_store()
+{
+    static const Library lib = load("libkesta.so");
+    return lib;
+}
+
+const Library &own_store()
+{
+    static const Library lib = load("libkesta_own_store.so");
+    return lib;
+}
+
+bool login_with(const Library &lib)
+{
+    LOGIN_RESULT *r = lib.login(nullptr, 0, "user", "secret", server, PATH);
+    bool ok = r != nullptr && lib.error_code(r) == 0;
+    lib.release(r);
+    return ok;
+}
+
 bool library_login()
 {
-    LOGIN_RESULT *r = _KESTA_LOGIN(nullptr, 0, "user", "secret", server, PATH);
-    bool ok = r != nullptr && _KESTA_GETERRORCODE(r) == 0;
-    _KESTA_RELEASE(r);
-    return ok;
+    return login_with(shared_store());
+}
+
+bool own_store_login()
+{
+    return login_with(own_store());
 }
 
 struct Reply {
@@ -126,46 +191,63 @@ bool openssl_login()
     return ok;
 }
 
+// The logins callgrind counts; the warm-up before it is left out.
+__attribute__((noinline)) int counted_logins(const bench::Login &login, int count)
+{
+    int failures = 0;
+    for (int i = count; i > 0; i--) {
+        failures += !login();
+    }
+    return failures;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     server = argc > 1 ? argv[1] : server;
+    curl_global_init(CURL_GLOBAL_DEFAULT);
     if (argc == 5 && strcmp(argv[2], "--only") == 0) {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
         std::string which = argv[3];
-        bench::Login login = which == "library" ? bench::Login(library_login)
-                             : which == "curl"  ? bench::Login(curl_login)
-                                                : bench::Login(openssl_login);
-        login(); // one-time set-up outside the count
-        int failures = 0;
-        for (int i = atoi(argv[4]); i > 0; i--) {
-            failures += !login();
-        }
-        return failures != 0;
+        bench::Login login = which == "library"     ? bench::Login(library_login)
+                             : which == "own-store" ? bench::Login(own_store_login)
+                             : which == "curl"      ? bench::Login(curl_login)
+                                                    : bench::Login(openssl_login);
+        login(); // one-time set-up outside the count, the shared store's load included
+        return counted_logins(login, atoi(argv[4])) != 0;
     }
+    bool threads = argc > 2 && strcmp(argv[2], "--threads") == 0;
+    argv += threads;
+    argc -= threads;
     int rounds = argc > 2 ? atoi(argv[2]) : 7;
     int count = argc > 3 ? atoi(argv[3]) : 200;
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    std::string store = argc > 4 ? std::string(" [") + argv[4] + "]" : "";
+    if (threads) {
+        bench::thread_rows("native", "libkesta.so" + store, library_login, rounds, count);
+        bench::thread_rows("native", "libkesta.so before" + store, own_store_login, rounds, count);
+        curl_global_cleanup();
+        return 0;
+    }
 
     std::vector<bench::Client> clients = {
-        {"libkesta.so", library_login, {}, 0},
-        {"bare libcurl, the same request", curl_login, {}, 0},
-        {"OpenSSL floor: connect, handshake, POST, read", openssl_login, {}, 0},
+        {"libkesta.so" + store, library_login, {}, 0},
+        {"libkesta.so before (store loaded per login)" + store, own_store_login, {}, 0},
+        {"bare libcurl" + store, curl_login, {}, 0},
+        {"OpenSSL floor" + store, openssl_login, {}, 0},
     };
     bench::run_rounds(clients, rounds, count);
-    double lib = bench::median(clients[0].rates);
-    double bare = bench::median(clients[1].rates);
-    double floor = bench::median(clients[2].rates);
-    bench::row("native", clients[0].name, lib,
-               bench::paired_ratio("time vs bare libcurl", clients[0], clients[1]),
-               clients[0].failures);
-    bench::row("native", clients[1].name, bare, "", clients[1].failures);
-    bench::row("native", clients[2].name, floor, "", clients[2].failures);
-    bench::row("native", "libkesta.so against the floor", lib,
-               bench::paired_ratio("time vs OpenSSL floor", clients[0], clients[2]), 0);
-
-    bench::thread_rows("native", "libkesta.so", library_login, rounds, count);
+    bench::row("native", clients[0].name, bench::median(clients[0].rates),
+               bench::paired_ratio("time vs floor", clients[0], clients[3]), clients[0].failures);
+    bench::row("native", clients[1].name, bench::median(clients[1].rates),
+               bench::paired_ratio("time vs floor", clients[1], clients[3]), clients[1].failures);
+    bench::row("native", clients[2].name, bench::median(clients[2].rates),
+               bench::paired_ratio("time vs floor", clients[2], clients[3]), clients[2].failures);
+    bench::row("native", clients[3].name, bench::median(clients[3].rates), "", clients[3].failures);
+    bench::row("native", "libkesta.so against bare libcurl" + store,
+               bench::median(clients[0].rates),
+               bench::paired_ratio("time vs bare libcurl", clients[0], clients[2]), 0);
+    bench::row("native", "libkesta.so against before" + store, bench::median(clients[0].rates),
+               bench::paired_ratio("time vs before", clients[0], clients[1]), 0);
     curl_global_cleanup();
     return 0;
 }

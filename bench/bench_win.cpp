@@ -73,7 +73,7 @@ int main(int argc, char **argv)
         bench::paired_ratio("time vs bare WinINet", clients[2], clients[1]), clients[2].failures);
 
     bench::thread_rows(TARGET, "kesta.dll", library_login, rounds, count);
-    printf("| %-6s | %-45s | %9.1f | %7s | %-40s |\n", TARGET,
+    printf("| %-6s | %-52s | %9.1f | %7s | %-44s |\n", TARGET,
            "peak memory after the runs above, MiB", peak_mib(), "", "mostly Wine's WinINet's own");
     return 0;
 }

@@ -4,6 +4,8 @@
 #define KESTA_BENCH_HARNESS_H
 
 #include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -92,7 +94,7 @@ inline std::string paired_ratio(const char *label, const Client &a, const Client
 inline void row(const char *target, const std::string &what, double rate, const std::string &ratio,
                 int failures)
 {
-    printf("| %-6s | %-45s | %9.1f | %7.3f | %-40s |%s\n", target, what.c_str(), rate,
+    printf("| %-6s | %-52s | %9.1f | %7.3f | %-44s |%s\n", target, what.c_str(), rate,
            1000.0 / rate, ratio.c_str(), failures ? " FAILED LOGINS" : "");
 }
 
@@ -103,18 +105,56 @@ inline std::string ratio_text(const char *label, double value)
     return text;
 }
 
-// Rows for one login run from 1, 2 and 4 threads, each against 1 thread.
+// CPU seconds the login server has used so far, when bench/run names it
+// in KESTA_BENCH_SERVER_PID (the server shares the machine's cores with
+// the clients, so its share bounds how far threads can scale); -1 if not.
+inline double server_cpu_seconds()
+{
+#ifdef __linux__
+    const char *pid = getenv("KESTA_BENCH_SERVER_PID");
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%s/stat", pid != nullptr ? pid : "");
+    FILE *stat = pid != nullptr ? fopen(path, "r") : nullptr;
+    unsigned long user = 0, system = 0;
+    // Fields 14 and 15; the name in field 2 has no spaces here.
+    int got = stat != nullptr
+                  ? fscanf(stat, "%*d %*s %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+                           &user, &system)
+                  : 0;
+    if (stat != nullptr) {
+        fclose(stat);
+    }
+    return got == 2 ? double(user + system) / double(sysconf(_SC_CLK_TCK)) : -1;
+#else
+    return -1;
+#endif
+}
+
+// Rows for one login run from 1, 2 and 4 threads, each against 1 thread,
+// with the server's CPU use over the row where it is known.
 inline void thread_rows(const char *target, const std::string &name, const Login &login, int rounds,
                         int count)
 {
     double single = 0;
     for (int threads : {1, 2, 4}) {
         std::vector<Client> one = {{"", login, {}, 0}};
+        double cpu = server_cpu_seconds();
+        auto start = std::chrono::steady_clock::now();
         run_rounds(one, std::max(3, rounds / 2), count, threads);
+        double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        double used = server_cpu_seconds() - cpu;
         double rate = median(one[0].rates);
         single = threads == 1 ? rate : single;
-        row(target, name + ", " + std::to_string(threads) + " thread(s)", rate,
-            threads == 1 ? "" : ratio_text("rate vs 1 thread", rate / single), one[0].failures);
+        char text[96] = "";
+        int n =
+            threads == 1 ? 0 : snprintf(text, sizeof text, "rate vs 1 thread %.3f", rate / single);
+        if (cpu >= 0) {
+            snprintf(text + n, sizeof text - size_t(n), "%sserver %.2f cores", n ? "; " : "",
+                     used / wall);
+        }
+        row(target, name + ", " + std::to_string(threads) + " thread(s)", rate, text,
+            one[0].failures);
     }
 }
 
