@@ -129,6 +129,9 @@ class Handler(BaseHTTPRequestHandler):
             "method " + self.command,
             "path " + self.path,
             "version " + self.request_version,
+            # Which connection, and whether its TLS session was resumed:
+            # nothing of one login may be kept for the next.
+            "connection %d %s" % (self.client_address[1], self.connection.session_reused),
         ]
         lines += ["header %s: %s" % (k, v) for k, v in self.headers.items()]
         lines.append("body " + body.hex())
@@ -160,6 +163,15 @@ class Handler(BaseHTTPRequestHandler):
     # body, the status and the reply.
     def send_whole(self, body, status, reply):
         self.send(reply, status)
+
+    def send_keep_alive(self, body, status, reply):
+        # The connection stays open for another request, as most servers
+        # keep it: a client that kept connections would use it again.
+        self.send_response(status)
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+        self.close_connection = False
 
     # A session per user, from the ID in the body, so that concurrent logins
     # can each check they got their own.

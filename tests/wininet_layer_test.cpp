@@ -431,16 +431,17 @@ TEST(Layer, TheProxyIsBuiltFromItsHostAndPortAlone)
 }
 
 // The system's trust store for the length of a test, put back after it.
-class Bundle {
+// A file of the test network's own, bind-mounted here, rewritten in place
+// and put back as it was when the test ends.
+class Rewritten {
   public:
-    Bundle() : original_(read(PATH)) {}
-    ~Bundle() { write(original_); }
+    explicit Rewritten(const char *path) : path_(path), original_(read(path)) {}
+    ~Rewritten() { write(original_); }
     const std::string &original() const { return original_; }
     void write(const std::string &text)
     {
-        // In place: the file is the test network's own, bind-mounted here.
-        FILE *f = fopen(PATH, "wb");
-        ASSERT_NE(f, nullptr);
+        FILE *f = fopen(path_, "wb");
+        ASSERT_NE(f, nullptr) << path_;
         fwrite(text.data(), 1, text.size(), f);
         fclose(f);
     }
@@ -459,7 +460,7 @@ class Bundle {
     }
 
   private:
-    static constexpr const char *PATH = "/etc/ssl/certs/ca-certificates.crt";
+    const char *path_;
     std::string original_;
 };
 
@@ -474,9 +475,9 @@ TEST(Layer, EachLoginTrustsTheBundleAsItIsNow)
 {
     const char *certs = getenv("KESTA_CERTS");
     ASSERT_NE(certs, nullptr) << "runs in the test network";
-    Bundle bundle;
+    Rewritten bundle("/etc/ssl/certs/ca-certificates.crt");
     ASSERT_FALSE(bundle.original().empty());
-    std::string rogue = Bundle::read((std::string(certs) + "/rogue-ca.pem").c_str());
+    std::string rogue = Rewritten::read((std::string(certs) + "/rogue-ca.pem").c_str());
     ASSERT_FALSE(rogue.empty());
     struct Step {
         const char *what;
@@ -497,6 +498,39 @@ TEST(Layer, EachLoginTrustsTheBundleAsItIsNow)
         EXPECT_EQ(login_error("untrusted.test"), step.untrusted);
         EXPECT_EQ(login_error("expired.test"), step.login == 0 ? 12037u : 12045u);
     }
+}
+
+// Each login starts from nothing: its own connection (the server offers to
+// keep it open), a full TLS handshake and a fresh look-up of the name.
+TEST(Layer, NothingOfOneLoginIsKeptForTheNext)
+{
+    Rewritten hosts("/etc/hosts");
+    ASSERT_NE(hosts.original().find("login.test"), std::string::npos);
+    std::string token = scenarios::unique_token("fresh");
+    long opens = scenarios::active_opens();
+    for (int i = 0; i < 3; i++) {
+        Chain c;
+        open(c, ("/keep-open/" + token).c_str());
+        ASSERT_TRUE(send(c.request)) << GetLastError();
+        DWORD error = 0;
+        read_all(c.request, 4096, &error);
+        EXPECT_EQ(error, 0u);
+    }
+    EXPECT_EQ(scenarios::active_opens() - opens, 3) << "one connection per login";
+    std::vector<scenarios::Request> seen = scenarios::requests_for(token);
+    ASSERT_EQ(seen.size(), 3u);
+    for (size_t i = 0; i < seen.size(); i++) {
+        EXPECT_FALSE(seen[i].resumed) << "login " << i << " resumed an earlier TLS session";
+        for (size_t j = 0; j < i; j++) {
+            EXPECT_NE(seen[i].client_port, seen[j].client_port) << "logins " << j << " and " << i;
+        }
+    }
+    // login.test moved to the address where other.test's server answers
+    // with its own certificate: a name looked up anew meets that one.
+    hosts.write("127.0.1.2 login.test\n" + hosts.original());
+    EXPECT_EQ(login_error("login.test"), 12038u);
+    hosts.write(hosts.original());
+    EXPECT_EQ(login_error("login.test"), 0u);
 }
 
 } // namespace

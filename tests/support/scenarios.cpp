@@ -301,6 +301,9 @@ std::vector<Request> requests_for(const std::string &token)
             out.back().version = value;
         } else if (key == "header") {
             out.back().headers.push_back(value);
+        } else if (key == "connection") {
+            out.back().client_port = atoi(value.c_str());
+            out.back().resumed = value.find(" True") != std::string::npos;
         } else if (key == "body") {
             for (size_t i = 0; i + 1 < value.size(); i += 2) {
                 out.back().body += char(hex_digit(value[i]) * 16 + hex_digit(value[i + 1]));

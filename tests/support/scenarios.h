@@ -72,6 +72,8 @@ std::string unique_token(const std::string &name);
 struct Request {
     std::string method, path, version, body;
     std::vector<std::string> headers;
+    int client_port = 0;  // the connection it came on
+    bool resumed = false; // over a TLS session resumed from an earlier one
     bool has_header(const std::string &name) const;
 };
 
