@@ -6,7 +6,7 @@ PRESETS := native win32 win64
 CHECK_PRESETS := asan tsan fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all setup build build-checks test demo fuzz soak bench clean
+.PHONY: all setup build build-checks test demo fuzz soak bench dist clean
 
 all: build
 
@@ -42,5 +42,11 @@ demo: setup build
 bench: setup build
 	./bench/run
 
+# The release packages in dist/: Windows zips, Debian packages, SHA256SUMS.
+# make dist SIGN_CERT=cert.pem SIGN_KEY=key.pem [SIGN_TSA=URL] signs the
+# Windows binaries.
+dist: setup
+	SIGN_CERT="$(SIGN_CERT)" SIGN_KEY="$(SIGN_KEY)" SIGN_TSA="$(SIGN_TSA)" ./scripts/dist dist
+
 clean:
-	rm -rf build
+	rm -rf build dist
