@@ -11,7 +11,8 @@
 #   names its symbol file by .gnu_debuglink with the right CRC;
 # - programs linked against the unpacked zip log in to the test server
 #   under Wine: clang for the MSVC target with lld-link and lib/kesta.lib,
-#   and MinGW with lib/libkesta.dll.a, for x86 and x64;
+#   and MinGW with lib/libkesta.dll.a, for x86 and x64; the header passes
+#   clang in cl mode with /W4 /WX as C and as C++17;
 # - with a throwaway code-signing certificate, scripts/dist signs every
 #   Windows binary so that its root verifies it and another root does not;
 # - lintian finds no error in the Debian packages, which have their
@@ -94,6 +95,15 @@ if name != "kesta.dll.debug" or crc != want:
     sys.exit("debuglink names %s with CRC %08x; want kesta.dll.debug, %08x" % (name, crc, want))
 PY
     [ "$(wc -c <"$unpacked/bin/kesta.dll")" -lt 102400 ] || fail "$arch: kesta.dll is not stripped"
+
+    # The header as Visual Studio's compiler sees it, as C and as C++17
+    # (clang in cl mode; after --, a path that starts with / is no option).
+    for language in /TC "/TP /std:c++17"; do
+        # shellcheck disable=SC2086
+        clang --driver-mode=cl --target="$target" /W4 /WX /Zs $language -DCONSUMER_NO_CRT \
+            -I "$unpacked/include" -- "$top/tests/dist/consumer.c" ||
+            fail "$arch: kesta.h under clang-cl /W4 /WX $language"
+    done
 
     # As users link: no C runtime for the MSVC target here, so Kernel32's
     # import library comes from a .def, the way kesta.lib does.
@@ -210,6 +220,8 @@ for deb in $debs; do dpkg-deb -x "$deb" "$root"; done
 libdir="$root/usr/lib/x86_64-linux-gnu"
 prefix=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --variable=prefix kesta)
 [ "$(cd "$prefix" && pwd)" = "$root/usr" ] || fail "kesta.pc's prefix $prefix is not $root/usr"
+got=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --modversion kesta)
+[ "$got" = "$version" ] || fail "kesta.pc says version $got, not $version"
 # shellcheck disable=SC2046
 cc -std=c99 -Wall -Werror -o "$work/pc-consumer" "$top/tests/consumer/main.c" \
     $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs kesta)

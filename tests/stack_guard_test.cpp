@@ -108,8 +108,8 @@ int main(int argc, char **argv)
     unsigned long long a = strtoull(first.out.c_str(), nullptr, 16);
     unsigned long long b = strtoull(second.out.c_str(), nullptr, 16);
     const unsigned long long unseeded = static_cast<uintptr_t>(0x2f8a0aff00ULL);
-    bool ok = first.status == 0 && second.status == 0 && a != b && a != unseeded &&
-              b != unseeded && (a & 0xff) == 0 && (b & 0xff) == 0;
+    bool ok = first.status == 0 && second.status == 0 && a != b && a != unseeded && b != unseeded &&
+              (a & 0xff) == 0 && (b & 0xff) == 0;
     printf("%s: each process seeds its own guard word (%llx, %llx)\n", ok ? "ok" : "FAIL", a, b);
     failures += !ok;
     return failures == 0 ? 0 : 1;
