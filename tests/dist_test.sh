@@ -33,7 +33,7 @@ pass() { echo "dist_test: ok: $*"; }
 export SOURCE_DATE_EPOCH="$(git -C "$top" log -1 --format=%ct)"
 
 # --- Two builds in two folders --------------------------------------------
-"$top/scripts/dist" "$work/a" >/dev/null
+KESTA_DIST_BUILD="$top/build/dist" "$top/scripts/dist" "$work/a" >/dev/null
 mkdir -p "$work/elsewhere/kesta-copy"
 (cd "$top" && tar --exclude=./build --exclude=./dist -cf - .) | tar -xf - -C "$work/elsewhere/kesta-copy"
 KESTA_DIST_BUILD="$work/elsewhere/out-of-tree" "$work/elsewhere/kesta-copy/scripts/dist" \
@@ -148,7 +148,8 @@ printf 'basicConstraints=CA:false\nkeyUsage=critical,digitalSignature\nextendedK
     >"$pki/leaf.ext"
 openssl x509 -req -in "$pki/leaf.csr" -CA "$pki/root.pem" -CAkey "$pki/root.key" -CAcreateserial \
     -days 2 -extfile "$pki/leaf.ext" -out "$pki/leaf.pem" 2>/dev/null
-SIGN_CERT="$pki/leaf.pem" SIGN_KEY="$pki/leaf.key" "$top/scripts/dist" "$work/signed" >/dev/null
+SIGN_CERT="$pki/leaf.pem" SIGN_KEY="$pki/leaf.key" KESTA_DIST_BUILD="$top/build/dist" \
+    "$top/scripts/dist" "$work/signed" >/dev/null
 for arch in x86 x64; do
     zip="$work/signed/kesta-$version-windows-$arch.zip"
     [ -f "$zip" ] || { fail "signed: no $zip"; continue; }
