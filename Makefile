@@ -6,7 +6,7 @@ PRESETS := native win32 win64
 CHECK_PRESETS := asan tsan fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all setup build build-checks test demo fuzz soak bench clean
+.PHONY: all setup build build-checks test demo fuzz soak bench dist clean
 
 all: build
 
@@ -20,9 +20,11 @@ build-checks:
 	@for p in $(CHECK_PRESETS); do cmake --preset $$p -DKESTA_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null && cmake --build --preset $$p -j "$$(nproc)" || exit 1; done
 
 # Every test of the Linux library and of both DLLs, the sanitizer builds,
-# and a bounded fuzzing run, inside a private test network.
+# a bounded fuzzing run, and the release packages (tests/dist_test.sh:
+# built twice in two folders, linked against as users do, signed, linted),
+# inside a private test network.
 test: setup build build-checks
-	./scripts/testnet run -- sh -c 'for p in native win32 win64 asan tsan fuzz; do ctest --preset $$p || exit 1; done'
+	./scripts/testnet run -- sh -c 'for p in native win32 win64 asan tsan fuzz; do ctest --preset $$p || exit 1; done && tests/dist_test.sh'
 
 # Fuzzing for as long as asked: make fuzz FUZZ_SECONDS=3600
 fuzz: setup
@@ -42,5 +44,11 @@ demo: setup build
 bench: setup build
 	./bench/run
 
+# The release packages in dist/: Windows zips, Debian packages, SHA256SUMS.
+# make dist SIGN_CERT=cert.pem SIGN_KEY=key.pem [SIGN_TSA=URL] signs the
+# Windows binaries.
+dist: setup
+	SIGN_CERT="$(SIGN_CERT)" SIGN_KEY="$(SIGN_KEY)" SIGN_TSA="$(SIGN_TSA)" ./scripts/dist dist
+
 clean:
-	rm -rf build
+	rm -rf build dist

@@ -6,7 +6,15 @@ the 64-bit one (PE32+, x86-64) are held to the same boundary, and `same`
 compares two DLLs with each other: the same exports at the same ordinals,
 the same imported DLLs, and the same WinINet calls.
 
-  check_binary.py dll PATH i386|x86-64
+Every Windows binary that ships (the DLL, and kesta-login.exe with `exe`)
+must also be hardened: ASLR (DYNAMIC_BASE, with relocations to move it),
+DEP (NX_COMPAT), HIGH_ENTROPY_VA on x64, no section both writable and
+executable, and on x86 NO_SEH, as long as no code registers an SEH handler.
+`hardening` prints these as a table.
+
+  check_binary.py dll PATH i386|x86-64 [VERSION]
+  check_binary.py exe PATH i386|x86-64
+  check_binary.py hardening PATH...
   check_binary.py same DLL DLL
   check_binary.py so PATH
 """
@@ -27,9 +35,21 @@ EXPORTS = {
 # Static libgcc and libstdc++: nothing from MinGW's runtime DLLs.
 IMPORTS = {"kernel32.dll", "wininet.dll", "msvcrt.dll"}
 VERSION = 0x00010000
+# kesta-login.exe: the static runtime and the library.
+EXE_IMPORTS = {"kernel32.dll", "msvcrt.dll", "kesta.dll"}
 # IMAGE_FILE_HEADER.Machine, and the optional header's magic that goes with
 # it: PE32 for i386, PE32+ (64-bit fields) for x86-64.
 MACHINES = {"i386": (0x14C, 0x10B), "x86-64": (0x8664, 0x20B)}
+
+# IMAGE_DLLCHARACTERISTICS_* and IMAGE_SCN_* bits.
+HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x20, 0x40, 0x100, 0x400
+SCN_CODE, SCN_EXECUTE, SCN_WRITE = 0x20, 0x20000000, 0x80000000
+# x86 code that writes fs:[0], the head of the thread's SEH chain: "mov
+# fs:[0], eax" (64 A3 00000000) and "mov fs:[0], reg" (64 89 /r with a
+# 32-bit displacement and no base, ModRM 05, 0D, ... 3D).
+SEH_REGISTRATIONS = [b"\x64\xa3\x00\x00\x00\x00"] + [
+    b"\x64\x89" + bytes([0x05 | reg << 3]) + b"\x00\x00\x00\x00" for reg in range(8)
+]
 
 
 class PE:
@@ -42,6 +62,8 @@ class PE:
         optional_size = struct.unpack_from("<H", data, pe + 20)[0]
         optional = pe + 24
         self.magic = struct.unpack_from("<H", data, optional)[0]
+        # At the same offset in PE32 and PE32+.
+        self.dll_characteristics = struct.unpack_from("<H", data, optional + 70)[0]
         # PE32+ widens ImageBase and the four stack and heap sizes to 8 bytes
         # and drops BaseOfData: the data directories start 16 bytes later.
         if self.magic == 0x10B:
@@ -54,10 +76,14 @@ class PE:
             struct.unpack_from("<II", data, directories + 8 * i) for i in range(16)
         ]
         self.sections = []
+        self.section_flags = []  # (name, characteristics, raw bytes)
         table = optional + optional_size
         for i in range(sections):
             name, vsize, va, rawsize, raw = struct.unpack_from("<8sIIII", data, table + 40 * i)
             self.sections.append((va, max(vsize, rawsize), raw))
+            flags = struct.unpack_from("<I", data, table + 40 * i + 36)[0]
+            self.section_flags.append((name.rstrip(b"\0").decode(errors="replace"), flags,
+                                       data[raw : raw + rawsize]))
 
     def offset(self, rva):
         for va, size, raw in self.sections:
@@ -118,7 +144,64 @@ class PE:
         return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 
 
-def check_dll(path, machine):
+    def hardening(self):
+        """{property: True/False, or None where it does not apply}"""
+        wide = self.magic == 0x20B
+        flags = self.dll_characteristics
+        code = b"".join(raw for _, f, raw in self.section_flags if f & (SCN_CODE | SCN_EXECUTE))
+        seh = None if wide else any(pattern in code for pattern in SEH_REGISTRATIONS)
+        return {
+            "DYNAMIC_BASE": bool(flags & DYNAMIC_BASE),
+            "NX_COMPAT": bool(flags & NX_COMPAT),
+            "HIGH_ENTROPY_VA": bool(flags & HIGH_ENTROPY_VA) if wide else None,
+            "relocations": self.directories[5][0] != 0 and self.directories[5][1] > 0,
+            "no W+X section": not any(
+                f & SCN_WRITE and f & SCN_EXECUTE for _, f, _ in self.section_flags
+            ),
+            # x64 unwinds through .pdata, where the flag has no place.
+            "NO_SEH": bool(flags & NO_SEH) if not wide else None,
+            "SEH handler": seh,
+        }
+
+
+def hardening_problems(pe):
+    """What a shipped binary lacks. NO_SEH is required on x86 exactly when
+    no code registers an SEH handler (with one, it would be a lie)."""
+    h = pe.hardening()
+    problems = [name for name in ("DYNAMIC_BASE", "NX_COMPAT", "relocations", "no W+X section")
+                if not h[name]]
+    if h["HIGH_ENTROPY_VA"] is False:
+        problems.append("HIGH_ENTROPY_VA")
+    if h["NO_SEH"] is not None and h["NO_SEH"] == h["SEH handler"]:
+        problems.append("NO_SEH is %s but an SEH handler is %s" % (
+            "set" if h["NO_SEH"] else "not set", "registered" if h["SEH handler"] else "not"))
+    return ["not hardened: " + p for p in problems]
+
+
+def check_exe(path, machine):
+    problems = []
+    pe = PE(open(path, "rb").read())
+    want_machine, want_magic = MACHINES[machine]
+    if (pe.machine, pe.magic) != (want_machine, want_magic):
+        problems.append("machine %#x, magic %#x: not %s" % (pe.machine, pe.magic, machine))
+    imports = set(pe.imports())
+    if imports != EXE_IMPORTS:
+        problems.append("imports %s; want %s" % (sorted(imports), sorted(EXE_IMPORTS)))
+    return problems + hardening_problems(pe)
+
+
+def hardening_table(paths):
+    rows = [(path, PE(open(path, "rb").read()).hardening()) for path in paths]
+    names = list(rows[0][1])
+    show = {True: "yes", False: "no", None: "-"}
+    print("| file | " + " | ".join(names) + " |")
+    print("|---" * (len(names) + 1) + "|")
+    for path, h in rows:
+        print("| %s | %s |" % (path, " | ".join(show[h[n]] for n in names)))
+    return []
+
+
+def check_dll(path, machine, release=None):
     problems = []
     pe = PE(open(path, "rb").read())
     want_machine, want_magic = MACHINES[machine]
@@ -135,9 +218,11 @@ def check_dll(path, machine):
     version = pe.file_version()
     if version is None:
         problems.append("no VERSIONINFO resource")
-    elif version != (VERSION >> 16, VERSION & 0xFFFF, 0, 0):
+    elif version[:2] != (VERSION >> 16, VERSION & 0xFFFF):
         problems.append("file version %s does not match the version constant" % (version,))
-    return problems
+    elif release is not None and version != tuple(map(int, release.split("."))) + (0,):
+        problems.append("file version %s is not the release's, %s" % (version, release))
+    return problems + hardening_problems(pe)
 
 
 def check_same(first, second):
@@ -181,9 +266,15 @@ def check_so(path):
 
 def main():
     args = sys.argv[1:]
-    if args[:1] == ["dll"] and len(args) == 3 and args[2] in MACHINES:
-        problems = check_dll(args[1], args[2])
-        ok = "%s has exactly the library's boundary for %s" % (args[1], args[2])
+    if args[:1] == ["dll"] and len(args) in (3, 4) and args[2] in MACHINES:
+        problems = check_dll(*args[1:])
+        ok = "%s has exactly the library's boundary for %s, hardened" % (args[1], args[2])
+    elif args[:1] == ["exe"] and len(args) == 3 and args[2] in MACHINES:
+        problems = check_exe(args[1], args[2])
+        ok = "%s imports what it should for %s, hardened" % (args[1], args[2])
+    elif args[:1] == ["hardening"] and len(args) >= 2:
+        problems = hardening_table(args[1:])
+        ok = "(table only)"
     elif args[:1] == ["same"] and len(args) == 3:
         problems = check_same(args[1], args[2])
         ok = "%s and %s export and import the same names" % (args[1], args[2])

@@ -2,6 +2,7 @@
 //
 //   kesta-login --server HOST --path PATH --id ID [--proxy HOST:PORT]
 //               [--password-stdin]
+//   kesta-login --version
 //
 // The password is asked for without echo, or read from the first line of
 // standard input with --password-stdin; never taken from the command line,
@@ -27,6 +28,7 @@ namespace {
 
 const char USAGE[] = "usage: kesta-login --server HOST --path PATH --id ID [--proxy HOST:PORT]\n"
                      "                   [--password-stdin]\n"
+                     "       kesta-login --version\n"
                      "\n"
                      "Logs in once and prints the session ID and user agent the server granted,\n"
                      "or the error code and its message. The password is asked for without echo,\n"
@@ -124,6 +126,10 @@ int main(int argc, char **argv)
                                                 : nullptr;
         if (arg == "--help" || arg == "-h") {
             fputs(USAGE, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            // The release's version, set by the build from the project's.
+            printf("kesta-login %s\n", KESTA_VERSION_TEXT);
             return 0;
         } else if (arg == "--password-stdin") {
             password_stdin = true;
