@@ -212,7 +212,12 @@ int main(int argc, char **argv)
         bench::Login login = which == "library"     ? bench::Login(library_login)
                              : which == "own-store" ? bench::Login(own_store_login)
                              : which == "curl"      ? bench::Login(curl_login)
-                                                    : bench::Login(openssl_login);
+                             : which == "openssl"   ? bench::Login(openssl_login)
+                                                    : bench::Login();
+        if (!login) {
+            fprintf(stderr, "bench_native: no client %s\n", argv[3]);
+            return 2;
+        }
         login(); // one-time set-up outside the count, the shared store's load included
         return counted_logins(login, atoi(argv[4])) != 0;
     }

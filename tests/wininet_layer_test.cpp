@@ -436,7 +436,13 @@ TEST(Layer, TheProxyIsBuiltFromItsHostAndPortAlone)
 class Rewritten {
   public:
     explicit Rewritten(const char *path) : path_(path), original_(read(path)) {}
-    ~Rewritten() { write(original_); }
+    ~Rewritten()
+    {
+        // A file that could not be read is left alone rather than emptied.
+        if (!original_.empty()) {
+            write(original_);
+        }
+    }
     const std::string &original() const { return original_; }
     void write(const std::string &text)
     {
