@@ -310,7 +310,11 @@ class LoginServer(ThreadingHTTPServer):
         try:
             request.settimeout(60)
             tls = self.context.wrap_socket(request, server_side=True)
-        except (OSError, ssl.SSLError):
+        except (OSError, ssl.SSLError) as e:
+            # Many rows fail handshakes on purpose; this line tells a client's
+            # failure that no row asked for from the server's side.
+            print(f"handshake with {client_address[0]}:{client_address[1]} failed: {e}",
+                  file=sys.stderr, flush=True)
             return
         try:
             Handler(tls, client_address, self)

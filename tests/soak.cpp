@@ -80,6 +80,13 @@ int run_threads(int threads, int each)
                 const char *session = r != nullptr ? _KESTA_GETSESSIONID(r) : nullptr;
                 if (r == nullptr || _KESTA_GETERRORCODE(r) != 0 || session == nullptr ||
                     want != session) {
+                    // Which login and what it got: a failure one run in many
+                    // is found only from this line.
+                    const char *text = r != nullptr ? _KESTA_GETERRORSTRING(r) : nullptr;
+                    fprintf(stderr, "soak: thread %d login %d: error %lu (%s), session %s\n", t, i,
+                            r != nullptr ? (unsigned long)_KESTA_GETERRORCODE(r) : 0ul,
+                            text != nullptr ? text : "no text",
+                            session != nullptr ? session : "none");
                     wrong++;
                 }
                 _KESTA_RELEASE(r);
