@@ -9,9 +9,14 @@ static const char METHOD[] = "POST";
 // An empty bypass list, not null: with a proxy every host goes through it.
 static const char PROXY_BYPASS[] = "";
 
+// A redirect is never followed: its target is a server the caller did not
+// name, and following one would send the credentials there (a 307 re-posts
+// them) and take that server's session as the login's. A 3xx reply is read
+// like any other; its body decides.
 static const DWORD REQUEST_FLAGS = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE |
-                                   INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI;
-static_assert(REQUEST_FLAGS == 0x04880200, "request flags");
+                                   INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
+                                   INTERNET_FLAG_NO_AUTO_REDIRECT;
+static_assert(REQUEST_FLAGS == 0x04A80200, "request flags");
 
 // WinINet's documented defaults for sending and receiving, for a platform
 // whose own are infinite.

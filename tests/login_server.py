@@ -3,6 +3,8 @@
 
 Each --listen ADDRESS:PORT:MODE[:CERT] starts one server:
   https    the scripted login server over TLS with CERT (CERT.pem, CERT.key)
+  http     the same server in the clear, only there to record a login that
+           should never have come
   alert    answers the TLS handshake with a fatal alert
   close    accepts and closes at once, before sending anything
   silent   accepts, reads, and never answers
@@ -60,8 +62,8 @@ def unescape(value):
 
 
 def load_scenarios(path=ROWS):
-    """Scenario name -> (how it is sent, status, body), from every row that
-    gives a reply or a way to send one."""
+    """Scenario name -> (how it is sent, status, body, Location or None), from
+    every row that gives a reply, a way to send one or a redirect."""
     scenarios = {}
     with open(path, encoding="latin-1") as f:
         blocks = f.read().split("\n\n")
@@ -71,11 +73,12 @@ def load_scenarios(path=ROWS):
             if line and not line.startswith("#"):
                 key, _, value = line.partition(":")
                 keys[key] = value.lstrip(" ")
-        if "reply" in keys or "send" in keys:
+        if "reply" in keys or "send" in keys or "location" in keys:
             scenarios[keys.get("path", "ok")] = (
                 keys.get("send", "whole"),
                 int(keys.get("status", "200")),
                 unescape(keys.get("reply", "")),
+                keys.get("location"),
             )
     return scenarios
 
@@ -116,13 +119,22 @@ class Handler(BaseHTTPRequestHandler):
         if scenario == "demo":
             self.demo(body)
         elif scenario in SCENARIOS:
-            how, status, reply = SCENARIOS[scenario]
+            how, status, reply, location = SCENARIOS[scenario]
+            if location is not None:
+                # Where a client that follows redirects would take the login
+                # next: a request there is recorded under the same name.
+                self.extra_headers = [("Location", location + self.record_name())]
             getattr(self, "send_" + how.replace("-", "_"))(body, status, reply)
         else:
             self.send(b"no such scenario\n", 404)
 
+    extra_headers = ()
+
+    def record_name(self):
+        return self.path.split("?")[0].rstrip("/").split("/")[-1]
+
     def record(self, body):
-        name = self.path.split("?")[0].rstrip("/").split("/")[-1]
+        name = self.record_name()
         if not name or "." in name:
             return
         lines = [
@@ -131,7 +143,8 @@ class Handler(BaseHTTPRequestHandler):
             "version " + self.request_version,
             # Which connection, and whether its TLS session was resumed:
             # nothing of one login may be kept for the next.
-            "connection %d %s" % (self.client_address[1], self.connection.session_reused),
+            "connection %d %s" % (self.client_address[1],
+                                   getattr(self.connection, "session_reused", False)),
         ]
         lines += ["header %s: %s" % (k, v) for k, v in self.headers.items()]
         lines.append("body " + body.hex())
@@ -144,7 +157,7 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(status)
         self.send_header("Content-Length", str(len(body)))
         self.send_header("Connection", "close")
-        for name, value in headers:
+        for name, value in list(headers) + list(self.extra_headers):
             self.send_header(name, value)
         self.end_headers()
         self.wfile.write(body)
@@ -305,6 +318,12 @@ class LoginServer(ThreadingHTTPServer):
         super().__init__(address, Handler)
 
     def finish_request(self, request, client_address):
+        if self.context is None:
+            try:
+                Handler(request, client_address, self)
+            except OSError:
+                pass
+            return
         # The handshake runs on the connection's own thread, so a client that
         # stalls in it holds up nobody else.
         try:
@@ -448,9 +467,11 @@ def main():
         address = (host, int(port))
         if mode in ("tunnel", "refuse"):
             serve_proxy(address, ":".join([mode] + rest), args.records)
-        elif mode == "https":
-            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            context.load_cert_chain(rest[0] + ".pem", rest[0] + ".key")
+        elif mode in ("https", "http"):
+            context = None
+            if mode == "https":
+                context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                context.load_cert_chain(rest[0] + ".pem", rest[0] + ".key")
             server = LoginServer(address, context, args.records)
             servers.append(server)
             threading.Thread(target=server.serve_forever, daemon=True).start()

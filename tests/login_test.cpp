@@ -19,7 +19,7 @@ const std::string OPEN_DIRECT = "InternetOpenA(\"KESTA/1.00\", 1, null, null, 0)
 const std::string CONNECT =
     "InternetConnectA(session, \"login.test\", 443, null, null, 3, 0x800000, 0)";
 const std::string OPEN_REQUEST =
-    "HttpOpenRequestA(connection, \"POST\", \"/login\", null, null, null, 0x4880200, 0)";
+    "HttpOpenRequestA(connection, \"POST\", \"/login\", null, null, null, 0x4a80200, 0)";
 const std::string SEND =
     "HttpSendRequestA(request, \"X-Orv-UA: Kelpin/2.00\\r\\n\", 0xffffffff, body, 17)";
 const std::string QUERY_RECEIVE = "InternetQueryOptionA(request, 6)";

@@ -4,19 +4,34 @@
 // go to the test network's servers and proxies.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "scenarios.h"
+#include "trust.h"
 #include "win32.h"
+
+// The build whose libcurl loads the trust store itself for every login.
+#ifndef KESTA_TEST_OWN_STORE
+#define KESTA_TEST_OWN_STORE 0
+#endif
 
 namespace {
 
-const DWORD REQUEST_FLAGS = 0x04880200;
+const DWORD REQUEST_FLAGS = 0x04A80200;
 const char HEADER[] = "X-Orv-UA: Kelpin/2.00\r\n";
 
 // A session, connection and request, closed when it goes.
@@ -160,7 +175,9 @@ TEST(Layer, RefusesWhatTheLibraryNeverPasses)
         {"HTTP/1.0", request("POST", "HTTP/1.0", nullptr, false, REQUEST_FLAGS, 0), 87},
         {"a referrer", request("POST", nullptr, "r", false, REQUEST_FLAGS, 0), 87},
         {"accept types", request("POST", nullptr, nullptr, true, REQUEST_FLAGS, 0), 87},
-        {"a request without TLS", request("POST", nullptr, nullptr, false, 0x04080200, 0), 87},
+        {"a request without TLS", request("POST", nullptr, nullptr, false, 0x04280200, 0), 87},
+        {"a request that would follow redirects",
+         request("POST", nullptr, nullptr, false, 0x04880200, 0), 87},
         {"a flag beyond the library's",
          request("POST", nullptr, nullptr, false, REQUEST_FLAGS | 0x80000000, 0), 87},
         {"a request context", request("POST", nullptr, nullptr, false, REQUEST_FLAGS, 1), 87},
@@ -537,6 +554,152 @@ TEST(Layer, NothingOfOneLoginIsKeptForTheNext)
     EXPECT_EQ(login_error("login.test"), 12038u);
     hosts.write(hosts.original());
     EXPECT_EQ(login_error("login.test"), 0u);
+}
+
+const char BUNDLE[] = "/etc/ssl/certs/ca-certificates.crt";
+
+// How often a file is opened, by anyone, as inotify reports it.
+class Opens {
+  public:
+    explicit Opens(const char *path) : fd_(inotify_init1(IN_NONBLOCK))
+    {
+        watch_ = fd_ >= 0 ? inotify_add_watch(fd_, path, IN_OPEN) : -1;
+    }
+    ~Opens()
+    {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    bool watching() const { return watch_ >= 0; }
+    // The opens since the watch began. inotify merges an event into an
+    // identical one not yet read, so count after each step.
+    int count()
+    {
+        alignas(inotify_event) char buffer[4096];
+        ssize_t got;
+        while ((got = read(fd_, buffer, sizeof buffer)) > 0) {
+            for (char *p = buffer; p < buffer + got;) {
+                const inotify_event *e = reinterpret_cast<const inotify_event *>(p);
+                seen_ += (e->mask & IN_OPEN) != 0;
+                p += sizeof(inotify_event) + e->len;
+            }
+        }
+        return seen_;
+    }
+
+  private:
+    int fd_;
+    int watch_;
+    int seen_ = 0;
+};
+
+std::string test_cert(const char *name)
+{
+    const char *certs = getenv("KESTA_CERTS");
+    return certs != nullptr ? Rewritten::read((std::string(certs) + "/" + name).c_str()) : "";
+}
+
+// Two logins after the bundle changed read it once: the store is shared.
+// Where libcurl keeps no store, each login reads it.
+TEST(Layer, LoginsShareOneReadingOfTheBundle)
+{
+    Rewritten bundle(BUNDLE);
+    ASSERT_FALSE(bundle.original().empty());
+    bundle.write(bundle.original()); // the same roots, but a file changed since the last login
+    Opens opens(BUNDLE);
+    ASSERT_TRUE(opens.watching());
+    EXPECT_EQ(login_error("login.test"), 0u);
+    EXPECT_EQ(opens.count(), 1);
+    EXPECT_EQ(login_error("login.test"), 0u);
+    EXPECT_EQ(opens.count(), KESTA_TEST_OWN_STORE ? 2 : 1);
+}
+
+// A rewrite that keeps the size and the modification time is still a new
+// bundle: only the change time tells.
+TEST(Layer, ABundleRewrittenToTheSameSizeAndTimeIsReadAnew)
+{
+    Rewritten bundle(BUNDLE);
+    std::string ours = bundle.original();
+    std::string rogue = test_cert("rogue-ca.pem");
+    ASSERT_FALSE(ours.empty());
+    ASSERT_FALSE(rogue.empty());
+    // Text outside the certificates' blocks is ignored: padding evens the sizes.
+    size_t size = std::max(ours.size(), rogue.size()) + 1;
+    ours.append(size - ours.size(), '\n');
+    rogue.append(size - rogue.size(), '\n');
+
+    bundle.write(ours);
+    struct stat before;
+    ASSERT_EQ(stat(BUNDLE, &before), 0);
+    EXPECT_EQ(login_error("login.test"), 0u);
+    EXPECT_EQ(login_error("untrusted.test"), 12045u);
+
+    bundle.write(rogue);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, BUNDLE, times, 0), 0);
+    struct stat after;
+    ASSERT_EQ(stat(BUNDLE, &after), 0);
+    ASSERT_EQ(after.st_size, before.st_size);
+    ASSERT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(login_error("login.test"), 12045u);
+    EXPECT_EQ(login_error("untrusted.test"), 0u);
+}
+
+// A root in the CA directory is trusted as libcurl trusts it, and no longer
+// once it is taken out again.
+TEST(Layer, RootsInTheCADirectoryAreTrustedToo)
+{
+    std::string rogue = test_cert("rogue-ca.pem");
+    ASSERT_FALSE(rogue.empty());
+    BIO *bio = BIO_new_mem_buf(rogue.data(), int(rogue.size()));
+    X509 *cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    ASSERT_NE(cert, nullptr);
+    char name[64];
+    snprintf(name, sizeof name, "/etc/ssl/certs/%08lx.0", X509_subject_name_hash(cert));
+    X509_free(cert);
+
+    EXPECT_EQ(login_error("untrusted.test"), 12045u);
+    {
+        Rewritten root(name); // a file the directory does not have yet: removed below
+        root.write(rogue);
+        EXPECT_EQ(login_error("untrusted.test"), 0u) << "a root only in the directory";
+        EXPECT_EQ(login_error("login.test"), 0u) << "and the bundle's roots beside it";
+    }
+    ASSERT_EQ(unlink(name), 0);
+    EXPECT_EQ(login_error("untrusted.test"), 12045u) << "the root taken out of the directory";
+    EXPECT_EQ(login_error("login.test"), 0u);
+}
+
+// A bundle that does not load is read once, not once per login, until it
+// changes; what OpenSSL recorded of the failure is not left on the
+// caller's thread.
+TEST(Layer, ABundleThatFailsIsReadOnceAndLeavesNoErrorsBehind)
+{
+    if (KESTA_TEST_OWN_STORE) {
+        GTEST_SKIP() << "this build keeps no store: libcurl reads the bundle itself";
+    }
+    Rewritten bundle(BUNDLE);
+    ASSERT_FALSE(bundle.original().empty());
+    CURL *easy = curl_easy_init();
+    ASSERT_NE(easy, nullptr);
+    bundle.write("not a certificate\n");
+    ERR_clear_error();
+    Opens opens(BUNDLE);
+    for (int i = 0; i < 3; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(kesta_posix::attach_trust(easy), nullptr);
+        EXPECT_EQ(ERR_peek_error(), 0ul) << "errors left on the caller's thread";
+        EXPECT_EQ(opens.count(), 1);
+    }
+
+    bundle.write(bundle.original());
+    kesta_posix::TrustStore *store = kesta_posix::attach_trust(easy);
+    EXPECT_NE(store, nullptr) << "a bundle that loads again is used again";
+    EXPECT_EQ(ERR_peek_error(), 0ul);
+    kesta_posix::release_trust(store);
+    curl_easy_cleanup(easy);
 }
 
 } // namespace

@@ -214,6 +214,8 @@ bool start(Transfer &t, const Target &target, const char *path, const char *head
     curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, long(body_length));
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    // A 3xx reply is the reply: its Location is never followed.
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
     t.trust = attach_trust(e);
     // Only the session's proxy, never the environment's; it is offered no
     // credentials of any kind.

@@ -1,15 +1,21 @@
 // One trust store per process. Loading the system's bundle (some 144 roots)
 // costs about 36 ms of CPU; libcurl would do it for every connection. The
-// store is loaded once, kept while the bundle file stays the same (inode,
-// size, modification time, looked at for every login), and handed to each
-// TLS context as its verify store. A login under way keeps the store it
-// started with; a changed bundle is loaded anew for the next one.
+// store is loaded once, kept while the bundle file and the CA directory
+// stay the same (looked at for every login), and handed to each TLS
+// context as its verify store. A login under way keeps the store it
+// started with; a change is loaded anew, outside the lock, for the next.
 //
-// The store is never written once it is shared: its flags are set and the
+// Logins share the store read-only: its flags are set and the bundle's
 // certificates' cached extensions are computed before any login sees it.
+// Only OpenSSL itself adds to it, under the store's own lock, when it looks
+// up a root in the CA directory, as it would in a store of libcurl's.
+//
+// Everything is given back when the library is unloaded or the process
+// ends; a login still under way then keeps its own reference.
 #include "trust.h"
 
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -34,16 +40,56 @@ struct TrustStore {
 
 namespace {
 
-// The process's shared state, behind its lock: which bundle libcurl would
-// load, whether its TLS library is ours, and the store of the bundle as
-// last seen.
+// What the store was built from, as the file system shows it. The change
+// time is there because a rewrite may keep size and modification time.
+struct Identity {
+    struct stat bundle = {};
+    struct stat directory = {};
+    bool has_directory = false;
+};
+
+bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+bool same(const Identity &a, const Identity &b)
+{
+    return same_file(a.bundle, b.bundle) && a.has_directory == b.has_directory &&
+           (!a.has_directory || same_file(a.directory, b.directory));
+}
+
+// The process's shared state, behind its lock: which bundle and directory
+// libcurl would load, whether its TLS library is ours, the store as last
+// built, and the files of a load that failed, not tried again until they
+// change. The names are written once, by the probe, and only read after.
 struct Shared {
     std::mutex lock;
     bool probed = false;
     bool usable = false;
+    bool closed = false;
     char bundle[4096] = "";
-    struct stat seen = {};
+    char directory[4096] = "";
+    Identity seen;
     X509_STORE *store = nullptr;
+    Identity failed;
+    bool has_failed = false;
+
+    // OpenSSL is set up first, so that its own clean-up at exit is
+    // registered before this one and runs after it.
+    Shared() { OPENSSL_init_crypto(0, nullptr); }
+
+    // At unload or exit: the store goes back; a login that still holds it
+    // keeps its own reference, and one that starts later is left to libcurl.
+    ~Shared()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        X509_STORE_free(store);
+        store = nullptr;
+        closed = true;
+    }
 };
 
 Shared &shared()
@@ -72,29 +118,43 @@ void probe(Shared &s)
     }
     CURL *easy = curl_easy_init();
     char *bundle = nullptr;
+    char *directory = nullptr;
     bool callback = easy != nullptr &&
                     curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, nullptr) == CURLE_OK &&
-                    curl_easy_getinfo(easy, CURLINFO_CAINFO, &bundle) == CURLE_OK;
-    if (callback && bundle != nullptr && strlen(bundle) < sizeof s.bundle) {
+                    curl_easy_getinfo(easy, CURLINFO_CAINFO, &bundle) == CURLE_OK &&
+                    curl_easy_getinfo(easy, CURLINFO_CAPATH, &directory) == CURLE_OK;
+    if (callback && bundle != nullptr && strlen(bundle) < sizeof s.bundle &&
+        (directory == nullptr || strlen(directory) < sizeof s.directory)) {
         snprintf(s.bundle, sizeof s.bundle, "%s", bundle);
+        snprintf(s.directory, sizeof s.directory, "%s", directory != nullptr ? directory : "");
         s.usable = true;
     }
     curl_easy_cleanup(easy);
 }
 
-bool same_file(const struct stat &a, const struct stat &b)
+// The files as they are now; false when there is no bundle to read.
+bool look(const Shared &s, Identity &now)
 {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+    if (stat(s.bundle, &now.bundle) != 0) {
+        return false;
+    }
+    now.has_directory = s.directory[0] != '\0' && stat(s.directory, &now.directory) == 0;
+    return true;
 }
 
-// The bundle as a store that is complete before anyone shares it, with the
-// verification flags libcurl sets on a store of its own.
-X509_STORE *load(const char *bundle)
+// The bundle and the directory as one store that is complete before anyone
+// shares it, with the verification flags libcurl sets on a store of its
+// own. Roots in the directory are read when a chain needs them, as libcurl
+// would read them. What OpenSSL records of a failed load is dropped again:
+// the caller's thread gets back its error queue as it was.
+X509_STORE *load(const char *bundle, const char *directory)
 {
+    ERR_set_mark();
     X509_STORE *store = X509_STORE_new();
-    if (store == nullptr || X509_STORE_load_file(store, bundle) != 1) {
+    if (store == nullptr || X509_STORE_load_file(store, bundle) != 1 ||
+        (directory[0] != '\0' && X509_STORE_load_path(store, directory) != 1)) {
         X509_STORE_free(store);
+        ERR_pop_to_mark();
         return nullptr;
     }
     X509_STORE_set_flags(store, X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN);
@@ -107,32 +167,56 @@ X509_STORE *load(const char *bundle)
             X509_check_purpose(cert, -1, 0);
         }
     }
+    ERR_pop_to_mark();
     return store;
 }
 
-// The current store, with a reference for the caller, or null.
+// The current store, with a reference for the caller, or null. A load runs
+// outside the lock, so logins that need no new store never wait for one;
+// two logins that meet the same change may both load it, and the later
+// one's store is the one kept.
 X509_STORE *current()
 {
     Shared &s = shared();
-    std::lock_guard<std::mutex> hold(s.lock);
-    if (!s.probed) {
-        probe(s);
-    }
-    struct stat now;
-    if (!s.usable || stat(s.bundle, &now) != 0) {
-        return nullptr;
-    }
-    if (s.store == nullptr || !same_file(now, s.seen)) {
-        X509_STORE *fresh = load(s.bundle);
-        if (fresh == nullptr) {
-            // Not the old store: a bundle that no longer loads trusts nothing
-            // that it did before, and libcurl's own load fails closed too.
+    Identity now;
+    {
+        std::lock_guard<std::mutex> hold(s.lock);
+        if (s.closed) {
             return nullptr;
         }
-        X509_STORE_free(s.store); // logins under way hold their own reference
-        s.store = fresh;
-        s.seen = now;
+        if (!s.probed) {
+            probe(s);
+        }
+        if (!s.usable || !look(s, now)) {
+            return nullptr;
+        }
+        if (s.store != nullptr && same(now, s.seen)) {
+            X509_STORE_up_ref(s.store);
+            return s.store;
+        }
+        if (s.has_failed && same(now, s.failed)) {
+            return nullptr;
+        }
     }
+    // Looked at before it is read: a file that changes in between is seen
+    // as changed again by the next login, never the other way round.
+    X509_STORE *fresh = load(s.bundle, s.directory);
+    std::lock_guard<std::mutex> hold(s.lock);
+    if (s.closed) {
+        X509_STORE_free(fresh);
+        return nullptr;
+    }
+    if (fresh == nullptr) {
+        // Not the old store: a bundle that no longer loads trusts nothing
+        // that it did before, and libcurl's own load fails closed too.
+        s.failed = now;
+        s.has_failed = true;
+        return nullptr;
+    }
+    X509_STORE_free(s.store); // logins under way hold their own reference
+    s.store = fresh;
+    s.seen = now;
+    s.has_failed = false;
     X509_STORE_up_ref(s.store);
     return s.store;
 }

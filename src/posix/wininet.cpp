@@ -5,7 +5,8 @@
 //                         proxy given as "host:port", with an empty bypass list
 //   InternetConnectA      a connection to a server on port 443, service HTTP,
 //                         INTERNET_FLAG_SECURE
-//   HttpOpenRequestA      a POST to a path; the library's request flags
+//   HttpOpenRequestA      a POST to a path; the library's request flags, TLS
+//                         and no redirects among them
 //   HttpSendRequestA      sends it once: extra header lines and a body of at
 //                         most 4096 bytes; returns once the response headers
 //                         are in
@@ -25,7 +26,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <mutex>
 #include <new>
 
 #include "layer.h"
@@ -39,8 +39,12 @@ using kesta_posix::Target;
 
 // The library's request body lives in its 4096-byte buffer.
 const DWORD BODY_LIMIT = 4096;
+// The flags a request may have. TLS and no redirects are required: this
+// layer implements neither plain HTTP nor following a redirect.
 const DWORD REQUEST_FLAGS = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE |
-                            INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI;
+                            INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
+                            INTERNET_FLAG_NO_AUTO_REDIRECT;
+const DWORD REQUIRED_FLAGS = INTERNET_FLAG_SECURE | INTERNET_FLAG_NO_AUTO_REDIRECT;
 
 enum class Kind { session, connection, request };
 const uint32_t HANDLE_MAGIC = 0x6b657374;
@@ -188,6 +192,25 @@ DWORD *timeout_of(Handle *h, DWORD option)
                                                      : nullptr;
 }
 
+// libcurl's process-wide set-up, done once by the first session and given
+// back when the library is unloaded or the process ends. libcurl counts
+// its users, so a host that uses libcurl itself keeps its own.
+struct CurlGlobal {
+    CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+    ~CurlGlobal()
+    {
+        if (code == CURLE_OK) {
+            curl_global_cleanup();
+        }
+    }
+};
+
+const CurlGlobal &curl_global()
+{
+    static const CurlGlobal global;
+    return global;
+}
+
 } // namespace
 
 extern "C" {
@@ -208,9 +231,7 @@ HINTERNET WINAPI InternetOpenA(LPCSTR agent, DWORD access_type, LPCSTR proxy, LP
         return refuse();
     }
     snprintf(target.agent, sizeof target.agent, "%s", agent);
-    static std::once_flag once;
-    static CURLcode init = CURLE_OK;
-    std::call_once(once, [] { init = curl_global_init(CURL_GLOBAL_DEFAULT); });
+    CURLcode init = curl_global().code;
     if (init != CURLE_OK) {
         set_error(ERROR_INTERNET_INTERNAL_ERROR, curl_easy_strerror(init));
         return nullptr;
@@ -247,7 +268,7 @@ HINTERNET WINAPI HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR obje
     }
     if (verb == nullptr || strcmp(verb, "POST") != 0 || version != nullptr || referrer != nullptr ||
         accept_types != nullptr || (flags & ~REQUEST_FLAGS) != 0 ||
-        (flags & INTERNET_FLAG_SECURE) == 0 || context != 0) {
+        (flags & REQUIRED_FLAGS) != REQUIRED_FLAGS || context != 0) {
         return refuse();
     }
     char *path = request_target(object);

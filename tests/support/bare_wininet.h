@@ -22,7 +22,7 @@ inline bool bare_wininet_login(const char *server, const char *path)
                                    INTERNET_SERVICE_HTTP, INTERNET_FLAG_SECURE, 0)
                 : nullptr;
     HINTERNET request = connection ? HttpOpenRequestA(connection, "POST", path, nullptr, nullptr,
-                                                      nullptr, 0x04880200, 0)
+                                                      nullptr, 0x04A80200, 0)
                                    : nullptr;
     if (request != nullptr && HttpSendRequestA(request, "X-Orv-UA: Kelpin/2.00\r\n", DWORD(-1),
                                                body, DWORD(strlen(body)))) {

@@ -116,7 +116,7 @@ bool finish(Row &row, const std::vector<std::pair<std::string, std::string>> &ke
         } else if (key == "wine") {
             row.wine_skip = value == "skip";
         } else if (key.rfind("wine-", 0) == 0 || key == "reply" || key == "status" ||
-                   key == "send") {
+                   key == "send" || key == "location") {
             continue; // the Wine record comes next; the reply is the server's
         } else {
             *problem = "row \"" + row.name + "\": unknown key " + key;
