@@ -18,6 +18,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "scenarios.h"
@@ -670,6 +671,42 @@ TEST(Layer, RootsInTheCADirectoryAreTrustedToo)
     ASSERT_EQ(unlink(name), 0);
     EXPECT_EQ(login_error("untrusted.test"), 12045u) << "the root taken out of the directory";
     EXPECT_EQ(login_error("login.test"), 0u);
+}
+
+// While one login loads a changed bundle, another goes on with the store as
+// it was instead of waiting for the load: here the old store trusts
+// login.test and the new one only untrusted.test's root.
+TEST(Layer, ALoginGoesOnWhileAnotherLoadsTheBundle)
+{
+    if (KESTA_TEST_OWN_STORE) {
+        GTEST_SKIP() << "this build keeps no store: every login loads the bundle itself";
+    }
+    Rewritten bundle(BUNDLE);
+    std::string rogue = test_cert("rogue-ca.pem");
+    ASSERT_FALSE(bundle.original().empty());
+    ASSERT_FALSE(rogue.empty());
+    bundle.write(bundle.original());
+    ASSERT_EQ(login_error("login.test"), 0u) << "the store as it was, loaded";
+
+    // The same root many times over: a load long enough to log in beside it.
+    std::string slow;
+    for (int i = 0; i < 3000; i++) {
+        slow += rogue;
+    }
+    bundle.write(slow);
+    Opens opens(BUNDLE);
+    ASSERT_TRUE(opens.watching());
+    DWORD loader = 1;
+    std::thread first([&loader] { loader = login_error("untrusted.test"); });
+    for (int i = 0; i < 10000 && opens.count() == 0; i++) {
+        usleep(1000);
+    }
+    EXPECT_EQ(opens.count(), 1) << "the first login has begun to read the bundle";
+    EXPECT_EQ(login_error("login.test"), 0u) << "waited for the other login's load";
+    first.join();
+    EXPECT_EQ(loader, 0u) << "the login that loaded it uses the new store";
+    EXPECT_EQ(opens.count(), 1) << "read by one login only";
+    EXPECT_EQ(login_error("login.test"), 12045u) << "the new store, once loaded, for everyone";
 }
 
 // A bundle that does not load is read once, not once per login, until it

@@ -3,7 +3,8 @@
 // store is loaded once, kept while the bundle file and the CA directory
 // stay the same (looked at for every login), and handed to each TLS
 // context as its verify store. A login under way keeps the store it
-// started with; a change is loaded anew, outside the lock, for the next.
+// started with; a change is loaded anew by one login, outside the lock,
+// while the others go on with the store as it was.
 //
 // Logins share the store read-only: its flags are set and the bundle's
 // certificates' cached extensions are computed before any login sees it.
@@ -23,6 +24,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <condition_variable>
 #include <mutex>
 #include <new>
 
@@ -76,6 +78,10 @@ struct Shared {
     X509_STORE *store = nullptr;
     Identity failed;
     bool has_failed = false;
+    // A login is loading a new store; the others go on with the old one,
+    // or, where there is none, wait for it.
+    bool loading = false;
+    std::condition_variable loaded;
 
     // OpenSSL is set up first, so that its own clean-up at exit is
     // registered before this one and runs after it.
@@ -171,16 +177,16 @@ X509_STORE *load(const char *bundle, const char *directory)
     return store;
 }
 
-// The current store, with a reference for the caller, or null. A load runs
-// outside the lock, so logins that need no new store never wait for one;
-// two logins that meet the same change may both load it, and the later
-// one's store is the one kept.
+// The current store, with a reference for the caller, or null. A new store
+// is loaded by one login outside the lock, so that no other login waits
+// for it: they go on with the store as it was until it is swapped in, as a
+// login that had started a moment earlier would.
 X509_STORE *current()
 {
     Shared &s = shared();
     Identity now;
-    {
-        std::lock_guard<std::mutex> hold(s.lock);
+    std::unique_lock<std::mutex> hold(s.lock);
+    for (;;) {
         if (s.closed) {
             return nullptr;
         }
@@ -190,31 +196,40 @@ X509_STORE *current()
         if (!s.usable || !look(s, now)) {
             return nullptr;
         }
-        if (s.store != nullptr && same(now, s.seen)) {
+        if (s.store != nullptr && (s.loading || same(now, s.seen))) {
             X509_STORE_up_ref(s.store);
             return s.store;
         }
         if (s.has_failed && same(now, s.failed)) {
             return nullptr;
         }
+        if (!s.loading) {
+            break;
+        }
+        s.loaded.wait(hold); // nothing loaded yet to go on with
     }
+    s.loading = true;
+    hold.unlock();
     // Looked at before it is read: a file that changes in between is seen
     // as changed again by the next login, never the other way round.
     X509_STORE *fresh = load(s.bundle, s.directory);
-    std::lock_guard<std::mutex> hold(s.lock);
+    hold.lock();
+    s.loading = false;
+    s.loaded.notify_all();
     if (s.closed) {
         X509_STORE_free(fresh);
         return nullptr;
     }
+    // Logins under way hold their own reference to the old store. A bundle
+    // that no longer loads trusts nothing that it did before (libcurl's own
+    // load fails closed too), so the old store goes either way.
+    X509_STORE_free(s.store);
+    s.store = fresh;
     if (fresh == nullptr) {
-        // Not the old store: a bundle that no longer loads trusts nothing
-        // that it did before, and libcurl's own load fails closed too.
         s.failed = now;
         s.has_failed = true;
         return nullptr;
     }
-    X509_STORE_free(s.store); // logins under way hold their own reference
-    s.store = fresh;
     s.seen = now;
     s.has_failed = false;
     X509_STORE_up_ref(s.store);
