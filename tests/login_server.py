@@ -128,7 +128,14 @@ class Handler(BaseHTTPRequestHandler):
         else:
             self.send(b"no such scenario\n", 404)
 
+    # Header lines of the scenario's own (its Location), whichever way the
+    # reply goes out.
     extra_headers = ()
+
+    def end_headers(self):
+        for name, value in self.extra_headers:
+            self.send_header(name, value)
+        super().end_headers()
 
     def record_name(self):
         return self.path.split("?")[0].rstrip("/").split("/")[-1]
@@ -157,7 +164,7 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(status)
         self.send_header("Content-Length", str(len(body)))
         self.send_header("Connection", "close")
-        for name, value in list(headers) + list(self.extra_headers):
+        for name, value in headers:
             self.send_header(name, value)
         self.end_headers()
         self.wfile.write(body)
@@ -318,25 +325,20 @@ class LoginServer(ThreadingHTTPServer):
         super().__init__(address, Handler)
 
     def finish_request(self, request, client_address):
-        if self.context is None:
-            try:
-                Handler(request, client_address, self)
-            except OSError:
-                pass
-            return
         # The handshake runs on the connection's own thread, so a client that
-        # stalls in it holds up nobody else.
+        # stalls in it holds up nobody else. The plain server has none.
+        if self.context is not None:
+            try:
+                request.settimeout(60)
+                request = self.context.wrap_socket(request, server_side=True)
+            except (OSError, ssl.SSLError) as e:
+                # Many rows fail handshakes on purpose; this line tells a
+                # client's failure that no row asked for from the server's side.
+                print(f"handshake with {client_address[0]}:{client_address[1]} failed: {e}",
+                      file=sys.stderr, flush=True)
+                return
         try:
-            request.settimeout(60)
-            tls = self.context.wrap_socket(request, server_side=True)
-        except (OSError, ssl.SSLError) as e:
-            # Many rows fail handshakes on purpose; this line tells a client's
-            # failure that no row asked for from the server's side.
-            print(f"handshake with {client_address[0]}:{client_address[1]} failed: {e}",
-                  file=sys.stderr, flush=True)
-            return
-        try:
-            Handler(tls, client_address, self)
+            Handler(request, client_address, self)
         except (OSError, ssl.SSLError):
             pass
 
