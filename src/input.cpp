@@ -5,6 +5,7 @@
 // refused here, so that every target refuses the same input.
 #include <string.h>
 
+#include "exchange.h"
 #include "kesta_internal.h"
 
 namespace kesta {
@@ -66,7 +67,7 @@ bool proxy_is_safe(const char *host, int32_t port)
         return false;
     }
     // Only the bytes that the 240-byte cut keeps are ever used.
-    size_t n = strnlen(host, 240);
+    size_t n = strnlen(host, CUT_LENGTH);
     if (host[0] == '[') {
         if (n < 3 || host[n - 1] != ']') {
             return false;

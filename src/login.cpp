@@ -1,5 +1,6 @@
 // The login call: one whole exchange with the login server, through the
 // platform's internet calls, from the record's allocation to the last close.
+#include "exchange.h"
 #include "kesta_internal.h"
 
 namespace kesta {
@@ -8,15 +9,6 @@ static const char AGENT_NAME[] = "KESTA/1.00";
 static const char METHOD[] = "POST";
 // An empty bypass list, not null: with a proxy every host goes through it.
 static const char PROXY_BYPASS[] = "";
-
-// A redirect is never followed: its target is a server the caller did not
-// name, and following one would send the credentials there (a 307 re-posts
-// them) and take that server's session as the login's. A 3xx reply is read
-// like any other; its body decides.
-static const DWORD REQUEST_FLAGS = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE |
-                                   INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
-                                   INTERNET_FLAG_NO_AUTO_REDIRECT;
-static_assert(REQUEST_FLAGS == 0x04A80200, "request flags");
 
 // WinINet's documented defaults for sending and receiving, for a platform
 // whose own are infinite.
@@ -122,7 +114,7 @@ extern "C" LOGIN_RESULT *KESTA_CALL _KESTA_LOGIN(const char *proxy_host, int32_t
     }
 
     char proxy[256];
-    char buffer[4096];
+    char buffer[BUFFER_SIZE];
     DWORD access = INTERNET_OPEN_TYPE_DIRECT;
     const char *proxy_text = nullptr;
     const char *bypass = nullptr;
@@ -139,8 +131,8 @@ extern "C" LOGIN_RESULT *KESTA_CALL _KESTA_LOGIN(const char *proxy_host, int32_t
     HINTERNET connection = nullptr;
     HINTERNET request = nullptr;
     if (session != nullptr) {
-        connection = InternetConnectA(session, server, INTERNET_DEFAULT_HTTPS_PORT, nullptr,
-                                      nullptr, INTERNET_SERVICE_HTTP, INTERNET_FLAG_SECURE, 0);
+        connection = InternetConnectA(session, server, SERVER_PORT, nullptr, nullptr,
+                                      INTERNET_SERVICE_HTTP, INTERNET_FLAG_SECURE, 0);
     }
     if (connection != nullptr) {
         request =

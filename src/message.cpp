@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "exchange.h"
 #include "kesta_internal.h"
 
 namespace kesta {
@@ -22,13 +23,14 @@ DWORD compose_body(char *buffer, size_t size, const char *id, const char *passwo
 {
     // The precision cuts bytes, not characters; nothing is escaped, so the
     // server sees the caller's bytes as they are.
-    snprintf(buffer, size, "ID=%.240s&PW=%.240s", or_null_text(id), or_null_text(password));
+    snprintf(buffer, size, "ID=%.*s&PW=%.*s", CUT_LENGTH, or_null_text(id), CUT_LENGTH,
+             or_null_text(password));
     return DWORD(strlen(buffer));
 }
 
 void compose_proxy(char *buffer, size_t size, const char *host, int32_t port)
 {
-    snprintf(buffer, size, "%.240s:%d", host, int(port));
+    snprintf(buffer, size, "%.*s:%d", CUT_LENGTH, host, int(port));
 }
 
 void parse_reply(LOGIN_RESULT *result, const char *bytes, DWORD n)

@@ -2,7 +2,10 @@
 """Test login servers for the test network, scripted by the request path.
 
 Each --listen ADDRESS:PORT:MODE[:CERT] starts one server:
-  https    the scripted login server over TLS with CERT (CERT.pem, CERT.key)
+  https    the scripted login server over TLS with CERT (CERT.pem, CERT.key);
+           https:CERT:old speaks only TLS 1.0 and 1.1, https:CERT:tls13 only
+           TLS 1.3, https:CERT:weak serves a key below OpenSSL's default
+           security level
   http     the same server in the clear, only there to record a login that
            should never have come
   alert    answers the TLS handshake with a fatal alert
@@ -473,6 +476,15 @@ def main():
             context = None
             if mode == "https":
                 context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                policy = rest[1] if len(rest) > 1 else ""
+                if policy in ("old", "weak"):
+                    # Old protocols and small keys are below the default level.
+                    context.set_ciphers("DEFAULT:@SECLEVEL=0")
+                if policy == "old":
+                    context.minimum_version = ssl.TLSVersion.TLSv1
+                    context.maximum_version = ssl.TLSVersion.TLSv1_1
+                elif policy == "tls13":
+                    context.minimum_version = ssl.TLSVersion.TLSv1_3
                 context.load_cert_chain(rest[0] + ".pem", rest[0] + ".key")
             server = LoginServer(address, context, args.records)
             servers.append(server)

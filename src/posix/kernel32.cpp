@@ -49,6 +49,7 @@ const Message wininet_messages[] = {
     {ERROR_INTERNET_INVALID_CA, "The certificate authority is invalid or incorrect."},
     {ERROR_HTTP_INVALID_SERVER_RESPONSE, "The server response could not be parsed."},
     {ERROR_INTERNET_SECURITY_CHANNEL_ERROR, "An error occurred in the secure channel support."},
+    {ERROR_INTERNET_SEC_INVALID_CERT, "SSL certificate is invalid."},
 };
 
 template <size_t N> const char *find(const Message (&table)[N], DWORD code)

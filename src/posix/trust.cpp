@@ -1,15 +1,16 @@
 // One trust store per process. Loading the system's bundle (some 144 roots)
 // costs about 36 ms of CPU; libcurl would do it for every connection. The
-// store is loaded once, kept while the bundle file and the CA directory
-// stay the same (looked at for every login), and handed to each TLS
-// context as its verify store. A login under way keeps the store it
-// started with; a change is loaded anew by one login, outside the lock,
-// while the others go on with the store as it was.
+// bundle is loaded once, kept while its file stays the same (looked at for
+// every login), and handed to each TLS context. A login under way keeps the
+// store it started with; a change is loaded anew by one login, outside the
+// lock, while the others go on with the store as it was.
 //
-// Logins share the store read-only: its flags are set and the bundle's
-// certificates' cached extensions are computed before any login sees it.
-// Only OpenSSL itself adds to it, under the store's own lock, when it looks
-// up a root in the CA directory, as it would in a store of libcurl's.
+// Logins share the bundle's store read-only: its flags are set, its
+// certificates sorted and their cached extensions computed before any login
+// sees it. Each connection verifies against a small store of its own, which
+// takes the roots it needs from the shared one and reads the CA directory
+// afresh, as libcurl's own store for that connection would: a root rewritten
+// in the directory counts from the next login on.
 //
 // Everything is given back when the library is unloaded or the process
 // ends; a login still under way then keeps its own reference.
@@ -36,37 +37,21 @@
 
 namespace kesta_posix {
 
-struct TrustStore {
-    X509_STORE *store;
-};
-
 namespace {
 
 // What the store was built from, as the file system shows it. The change
 // time is there because a rewrite may keep size and modification time.
-struct Identity {
-    struct stat bundle = {};
-    struct stat directory = {};
-    bool has_directory = false;
-};
-
-bool same_file(const struct stat &a, const struct stat &b)
+bool same(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-bool same(const Identity &a, const Identity &b)
-{
-    return same_file(a.bundle, b.bundle) && a.has_directory == b.has_directory &&
-           (!a.has_directory || same_file(a.directory, b.directory));
-}
-
 // The process's shared state, behind its lock: which bundle and directory
 // libcurl would load, whether its TLS library is ours, the store as last
-// built, and the files of a load that failed, not tried again until they
-// change. The names are written once, by the probe, and only read after.
+// built, and the file of a load that failed, not tried again until it
+// changes. The names are written once, by the probe, and only read after.
 struct Shared {
     std::mutex lock;
     bool probed = false;
@@ -74,18 +59,21 @@ struct Shared {
     bool closed = false;
     char bundle[4096] = "";
     char directory[4096] = "";
-    Identity seen;
+    struct stat seen = {};
     X509_STORE *store = nullptr;
-    Identity failed;
+    struct stat failed = {};
     bool has_failed = false;
     // A login is loading a new store; the others go on with the old one,
     // or, where there is none, wait for it.
     bool loading = false;
     std::condition_variable loaded;
 
+    // How a connection's own store finds the bundle's roots.
+    X509_LOOKUP_METHOD *from_bundle = nullptr;
+
     // OpenSSL is set up first, so that its own clean-up at exit is
     // registered before this one and runs after it.
-    Shared() { OPENSSL_init_crypto(0, nullptr); }
+    Shared();
 
     // At unload or exit: the store goes back; a login that still holds it
     // keeps its own reference, and one that starts later is left to libcurl.
@@ -94,6 +82,8 @@ struct Shared {
         std::lock_guard<std::mutex> hold(lock);
         X509_STORE_free(store);
         store = nullptr;
+        X509_LOOKUP_meth_free(from_bundle);
+        from_bundle = nullptr;
         closed = true;
     }
 };
@@ -102,6 +92,52 @@ Shared &shared()
 {
     static Shared s;
     return s;
+}
+
+// A connection's own store asks this for a name it has not seen: the
+// bundle's certificates of that name go into the connection's store (as the
+// directory's lookup adds what it reads), and the first is the answer,
+// borrowing that store's reference as OpenSSL's own lookups do.
+int find_in_bundle(X509_LOOKUP *lookup, X509_LOOKUP_TYPE type, const X509_NAME *name,
+                   X509_OBJECT *ret)
+{
+    X509_STORE *bundle = static_cast<X509_STORE *>(X509_LOOKUP_get_method_data(lookup));
+    if (type != X509_LU_X509 || bundle == nullptr || X509_STORE_lock(bundle) != 1) {
+        return 0;
+    }
+    STACK_OF(X509_OBJECT) *objects = X509_STORE_get0_objects(bundle);
+    X509 *first = nullptr;
+    int i = X509_OBJECT_idx_by_subject(objects, type, const_cast<X509_NAME *>(name));
+    for (; i >= 0 && i < sk_X509_OBJECT_num(objects); i++) {
+        X509 *cert = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i));
+        if (cert == nullptr || X509_NAME_cmp(X509_get_subject_name(cert), name) != 0) {
+            break;
+        }
+        if (X509_STORE_add_cert(X509_LOOKUP_get_store(lookup), cert) == 1 && first == nullptr) {
+            first = cert;
+        }
+    }
+    X509_STORE_unlock(bundle);
+    if (first == nullptr || X509_OBJECT_set1_X509(ret, first) != 1) {
+        return 0;
+    }
+    X509_free(first);
+    return 1;
+}
+
+void drop_bundle(X509_LOOKUP *lookup)
+{
+    X509_STORE_free(static_cast<X509_STORE *>(X509_LOOKUP_get_method_data(lookup)));
+}
+
+Shared::Shared()
+{
+    OPENSSL_init_crypto(0, nullptr);
+    from_bundle = X509_LOOKUP_meth_new("kesta bundle");
+    if (from_bundle != nullptr) {
+        X509_LOOKUP_meth_set_get_by_subject(from_bundle, find_in_bundle);
+        X509_LOOKUP_meth_set_free(from_bundle, drop_bundle);
+    }
 }
 
 // libcurl's TLS must be this very OpenSSL for a store of ours to be handed
@@ -129,7 +165,8 @@ void probe(Shared &s)
                     curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, nullptr) == CURLE_OK &&
                     curl_easy_getinfo(easy, CURLINFO_CAINFO, &bundle) == CURLE_OK &&
                     curl_easy_getinfo(easy, CURLINFO_CAPATH, &directory) == CURLE_OK;
-    if (callback && bundle != nullptr && strlen(bundle) < sizeof s.bundle &&
+    if (callback && s.from_bundle != nullptr && bundle != nullptr &&
+        strlen(bundle) < sizeof s.bundle &&
         (directory == nullptr || strlen(directory) < sizeof s.directory)) {
         snprintf(s.bundle, sizeof s.bundle, "%s", bundle);
         snprintf(s.directory, sizeof s.directory, "%s", directory != nullptr ? directory : "");
@@ -138,39 +175,30 @@ void probe(Shared &s)
     curl_easy_cleanup(easy);
 }
 
-// The files as they are now; false when there is no bundle to read.
-bool look(const Shared &s, Identity &now)
-{
-    if (stat(s.bundle, &now.bundle) != 0) {
-        return false;
-    }
-    now.has_directory = s.directory[0] != '\0' && stat(s.directory, &now.directory) == 0;
-    return true;
-}
-
-// The bundle and the directory as one store that is complete before anyone
-// shares it, with the verification flags libcurl sets on a store of its
-// own. Roots in the directory are read when a chain needs them, as libcurl
-// would read them. What OpenSSL records of a failed load is dropped again:
-// the caller's thread gets back its error queue as it was.
-X509_STORE *load(const char *bundle, const char *directory)
+// The bundle as one store that is complete before anyone shares it, with
+// the verification flags libcurl sets on a store of its own, among them the
+// one that lets a certificate in the bundle that is no root (an
+// intermediate placed there) end a chain. What OpenSSL records of a failed
+// load is dropped again: the caller's thread gets back its error queue as
+// it was.
+X509_STORE *load(const char *bundle)
 {
     ERR_set_mark();
     X509_STORE *store = X509_STORE_new();
-    if (store == nullptr || X509_STORE_load_file(store, bundle) != 1 ||
-        (directory[0] != '\0' && X509_STORE_load_path(store, directory) != 1)) {
+    if (store == nullptr || X509_STORE_load_file(store, bundle) != 1) {
         X509_STORE_free(store);
         ERR_pop_to_mark();
         return nullptr;
     }
-    X509_STORE_set_flags(store, X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN);
     // OpenSSL computes a certificate's extensions on first use and caches
-    // them in the certificate: done here, that is no write from a login.
+    // them in the certificate, and sorts the store on its first search:
+    // done here, neither is a write from a login.
     STACK_OF(X509_OBJECT) *objects = X509_STORE_get0_objects(store);
     for (int i = 0; i < sk_X509_OBJECT_num(objects); i++) {
         X509 *cert = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i));
         if (cert != nullptr) {
             X509_check_purpose(cert, -1, 0);
+            X509_OBJECT_idx_by_subject(objects, X509_LU_X509, X509_get_subject_name(cert));
         }
     }
     ERR_pop_to_mark();
@@ -184,7 +212,7 @@ X509_STORE *load(const char *bundle, const char *directory)
 X509_STORE *current()
 {
     Shared &s = shared();
-    Identity now;
+    struct stat now;
     std::unique_lock<std::mutex> hold(s.lock);
     for (;;) {
         if (s.closed) {
@@ -193,7 +221,7 @@ X509_STORE *current()
         if (!s.probed) {
             probe(s);
         }
-        if (!s.usable || !look(s, now)) {
+        if (!s.usable || stat(s.bundle, &now) != 0) {
             return nullptr;
         }
         if (s.store != nullptr && (s.loading || same(now, s.seen))) {
@@ -212,7 +240,7 @@ X509_STORE *current()
     hold.unlock();
     // Looked at before it is read: a file that changes in between is seen
     // as changed again by the next login, never the other way round.
-    X509_STORE *fresh = load(s.bundle, s.directory);
+    X509_STORE *fresh = load(s.bundle);
     hold.lock();
     s.loading = false;
     s.loaded.notify_all();
@@ -236,25 +264,40 @@ X509_STORE *current()
     return s.store;
 }
 
+} // namespace
+
+// Each connection's verify store: the bundle's roots as it needs them, the
+// CA directory read afresh, and the flags. A context that is not this
+// OpenSSL's own TLS client (a libcurl over another copy of it) is refused:
+// a store of ours has no place in it.
 CURLcode use_store(CURL *, void *ssl_ctx, void *user)
 {
-    TrustStore *trust = static_cast<TrustStore *>(user);
-    // The verify store, not the context's own: libcurl sets flags on that
-    // one for every connection, which would be writes to the shared store.
-    if (SSL_CTX_set1_verify_cert_store(static_cast<SSL_CTX *>(ssl_ctx), trust->store) != 1) {
+    SSL_CTX *context = static_cast<SSL_CTX *>(ssl_ctx);
+    if (SSL_CTX_get_ssl_method(context) != TLS_client_method()) {
+        return CURLE_SSL_CERTPROBLEM;
+    }
+    const Shared &s = shared();
+    X509_STORE *own = X509_STORE_new();
+    X509_LOOKUP *lookup = own != nullptr ? X509_STORE_add_lookup(own, s.from_bundle) : nullptr;
+    X509_STORE *bundle = static_cast<X509_STORE *>(user);
+    bool built = lookup != nullptr && X509_STORE_up_ref(bundle) == 1;
+    if (built) {
+        X509_LOOKUP_set_method_data(lookup, bundle);
+    }
+    built = built && (s.directory[0] == '\0' || X509_STORE_load_path(own, s.directory) == 1) &&
+            X509_STORE_set_flags(own, X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN) == 1 &&
+            SSL_CTX_set0_verify_cert_store(context, own) == 1;
+    if (!built) {
+        X509_STORE_free(own);
         return CURLE_SSL_CACERT_BADFILE;
     }
     return CURLE_OK;
 }
 
-} // namespace
-
 TrustStore *attach_trust(CURL *easy)
 {
     X509_STORE *store = current();
-    TrustStore *trust = store != nullptr ? new (std::nothrow) TrustStore{store} : nullptr;
-    if (trust == nullptr) {
-        X509_STORE_free(store);
+    if (store == nullptr) {
         return nullptr;
     }
     // libcurl loads nothing itself then, and still verifies the chain and
@@ -262,16 +305,13 @@ TrustStore *attach_trust(CURL *easy)
     curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
     curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, use_store);
-    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, trust);
-    return trust;
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, store);
+    return reinterpret_cast<TrustStore *>(store);
 }
 
 void release_trust(TrustStore *trust)
 {
-    if (trust != nullptr) {
-        X509_STORE_free(trust->store);
-        delete trust;
-    }
+    X509_STORE_free(reinterpret_cast<X509_STORE *>(trust));
 }
 
 } // namespace kesta_posix

@@ -1,6 +1,7 @@
-// The system's trust store on Linux, loaded once per process and shared
-// read-only by the TLS context of every login, as Windows keeps its root
-// store loaded for the process. Not seen by the library.
+// The system's trust store on Linux: the bundle loaded once per process and
+// shared read-only by the TLS context of every login, as Windows keeps its
+// root store loaded for the process, and the CA directory read by each
+// connection. Not seen by the library.
 #ifndef KESTA_POSIX_TRUST_H
 #define KESTA_POSIX_TRUST_H
 
@@ -8,7 +9,7 @@
 
 namespace kesta_posix {
 
-struct TrustStore; // an X509_STORE, shared
+struct TrustStore; // the bundle's X509_STORE, shared
 
 // Makes the transfer verify against the shared store: the store as it is
 // now (loaded anew first when the bundle file has changed since it was
@@ -18,6 +19,12 @@ struct TrustStore; // an X509_STORE, shared
 // cannot be read or loaded. Either way certificates are checked as before.
 TrustStore *attach_trust(CURL *easy);
 void release_trust(TrustStore *store);
+
+// The TLS context callback attach_trust sets, with the store as its data:
+// gives the context a verify store of its own over the shared one. Fails,
+// and so ends the connection, for a context that is not this OpenSSL's TLS
+// client.
+CURLcode use_store(CURL *easy, void *ssl_ctx, void *trust);
 
 } // namespace kesta_posix
 

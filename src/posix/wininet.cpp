@@ -5,46 +5,94 @@
 //                         proxy given as "host:port", with an empty bypass list
 //   InternetConnectA      a connection to a server on port 443, service HTTP,
 //                         INTERNET_FLAG_SECURE
-//   HttpOpenRequestA      a POST to a path; the library's request flags, TLS
-//                         and no redirects among them
-//   HttpSendRequestA      sends it once: extra header lines and a body of at
-//                         most 4096 bytes; returns once the response headers
-//                         are in
-//   InternetReadFile      reads the response body until the buffer is full or
-//                         the body ends
+//   HttpOpenRequestA      a POST to a path, with the library's request flags
+//   HttpSendRequestA      the whole exchange, once: extra header lines and a
+//                         body of at most 4096 bytes out, the response and
+//                         the first 4096 bytes of its body in
+//   InternetReadFile      hands out those bytes, then the end of the body or
+//                         the failure that ended the exchange
 //   InternetQueryOptionA  the send and receive timeouts; a request's security
 //   InternetSetOptionA    flags (SECURITY_FLAG_SECURE once its response is in)
 //   InternetCloseHandle   closes any handle, in any order
 //
 // Anything else is refused with ERROR_INVALID_PARAMETER: asynchronous or
-// preconfigured sessions, proxy lists or URLs, user names, plain http, other
-// ports, verbs, HTTP versions, referrers and accept types. Certificates are
-// always checked; no environment variable or file of the caller's is read.
-// Each request is a transfer on a multi handle of its own: nothing is shared
-// between requests, so several threads may log in at once.
+// preconfigured sessions, bypass lists, user names, plain http, other ports,
+// verbs, HTTP versions, referrers, accept types and flags. What the caller
+// gave the library (server, path, proxy) was judged by the library before it
+// came here and goes on as it is. Certificates are always checked; no
+// environment variable or file of the caller's is read. Each request is an
+// exchange of its own: nothing is shared between requests but the trust
+// store, so several threads may log in at once.
+#include <curl/curl.h>
+#include <openssl/x509_vfy.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <new>
 
+#include "../exchange.h"
 #include "layer.h"
-#include "transfer.h"
+#include "trust.h"
+
+// WinINet's defaults on Windows: 60 s to connect, 30 s without data while
+// sending or receiving. A ceiling on the whole exchange, far beyond what an
+// honest login server needs, keeps a server that trickles a byte just inside
+// the receive timeout from holding a login for days. A test build of the
+// layer may set shorter ones.
+#ifndef KESTA_CONNECT_TIMEOUT_MS
+#define KESTA_CONNECT_TIMEOUT_MS 60000
+#endif
+#ifndef KESTA_RECEIVE_TIMEOUT_MS
+#define KESTA_RECEIVE_TIMEOUT_MS 30000
+#endif
+#ifndef KESTA_EXCHANGE_TIMEOUT_MS
+#define KESTA_EXCHANGE_TIMEOUT_MS 180000
+#endif
 
 namespace {
 
-using kesta_posix::Phase;
+using kesta::BUFFER_SIZE;
 using kesta_posix::set_error;
-using kesta_posix::Target;
 
-// The library's request body lives in its 4096-byte buffer.
-const DWORD BODY_LIMIT = 4096;
-// The flags a request may have. TLS and no redirects are required: this
-// layer implements neither plain HTTP nor following a redirect.
-const DWORD REQUEST_FLAGS = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE |
-                            INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
-                            INTERNET_FLAG_NO_AUTO_REDIRECT;
+// More header bytes than any login reply has (trailers and 1xx blocks
+// included): a server that keeps sending header lines is cut off here.
+const size_t HEADER_LIMIT = 64 * 1024;
+// TLS and no redirects are what this layer is: it implements neither plain
+// HTTP nor following a redirect.
 const DWORD REQUIRED_FLAGS = INTERNET_FLAG_SECURE | INTERNET_FLAG_NO_AUTO_REDIRECT;
+
+// Where a request goes and how long it may wait. A session and a connection
+// hand theirs on to the handles opened from them.
+struct Target {
+    char agent[256] = "";
+    char proxy[300] = ""; // "http://host:port", or empty for a direct connection
+    char server[256] = "";
+    DWORD receive_timeout_ms = KESTA_RECEIVE_TIMEOUT_MS;
+    DWORD send_timeout_ms = KESTA_RECEIVE_TIMEOUT_MS;
+};
+
+// What a request's one exchange brought: whether the response came (over
+// TLS, from the server: libcurl hands over no other response to an https
+// URL), the first bytes of its body, and the failure that ended it.
+struct Exchange {
+    bool sent = false;
+    bool response = false;
+    DWORD error = 0; // handed out after the body's bytes
+    char errors[CURL_ERROR_SIZE] = {};
+    char body[BUFFER_SIZE];
+    DWORD length = 0;
+    DWORD taken = 0;
+    bool cut = false; // the body went on beyond what is kept
+    size_t header_bytes = 0;
+    // For the waits: the body's size, when the exchange began, when data
+    // last came.
+    DWORD body_length = 0;
+    struct timespec started = {};
+    struct timespec last_data = {};
+    CURL *easy = nullptr;
+};
 
 enum class Kind { session, connection, request };
 const uint32_t HANDLE_MAGIC = 0x6b657374;
@@ -55,10 +103,9 @@ struct Handle {
     // Copied from the handle this one was opened from, so that the three may
     // be closed in any order.
     Target target;
-    // A request's own: its path as it goes on the wire, and its transfer,
-    // whose phase is the request's.
+    // A request's own: its path as it goes on the wire, and its exchange.
     char *path = nullptr;
-    kesta_posix::Transfer transfer;
+    Exchange exchange;
 
     Handle(Kind k, const Target &t) : kind(k), target(t) {}
     ~Handle()
@@ -68,24 +115,30 @@ struct Handle {
     }
 };
 
-Handle *as_handle(HINTERNET h, Kind kind)
+Handle *as_handle(HINTERNET h)
 {
     Handle *handle = static_cast<Handle *>(h);
     if (handle == nullptr || handle->magic != HANDLE_MAGIC) {
         set_error(ERROR_INVALID_HANDLE, nullptr);
         return nullptr;
     }
-    if (handle->kind != kind) {
+    return handle;
+}
+
+Handle *as_handle(HINTERNET h, Kind kind)
+{
+    Handle *handle = as_handle(h);
+    if (handle != nullptr && handle->kind != kind) {
         set_error(ERROR_INTERNET_INCORRECT_HANDLE_TYPE, nullptr);
         return nullptr;
     }
     return handle;
 }
 
-HINTERNET refuse()
+template <class T> T refuse(T none)
 {
     set_error(ERROR_INVALID_PARAMETER, nullptr);
-    return nullptr;
+    return none;
 }
 
 Handle *new_handle(Kind kind, const Target &target)
@@ -97,69 +150,15 @@ Handle *new_handle(Kind kind, const Target &target)
     return h;
 }
 
-// The failure a request's transfer ended with, as the last error.
-BOOL failed(const Handle *r)
+BOOL fail(DWORD code, const char *detail)
 {
-    const kesta_posix::Transfer &t = r->transfer;
-    set_error(t.error, t.error == ERROR_INTERNET_INTERNAL_ERROR ? t.errors : nullptr);
+    set_error(code, code == ERROR_INTERNET_INTERNAL_ERROR ? detail : nullptr);
     return FALSE;
-}
-
-bool is_name_byte(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
-           c == '.' || c == '_';
-}
-
-// Host names and IPv4 addresses only: anything that would change the meaning
-// of the URL the transfer is built from (a port, user info, a path, an
-// address literal) cannot be a server name.
-bool valid_server(const char *server)
-{
-    for (const char *c = server; *c != '\0'; c++) {
-        if (!is_name_byte(*c)) {
-            return false;
-        }
-    }
-    return server[0] != '\0';
-}
-
-// WinINet's proxy text "host:port", here one proxy only: a host name, an IPv4
-// address or a bracketed IPv6 address, and a port from 1 to 65535. The URL
-// libcurl gets is built from those two parts, with the scheme written here,
-// so that no scheme, user info or path in the text can reach it.
-bool build_proxy(char (&to)[300], const char *text)
-{
-    const char *colon = strrchr(text, ':');
-    if (colon == nullptr || colon == text || colon[1] == '\0' || strlen(colon + 1) > 5) {
-        return false;
-    }
-    long port = 0;
-    for (const char *c = colon + 1; *c != '\0'; c++) {
-        if (*c < '0' || *c > '9') {
-            return false;
-        }
-        port = port * 10 + (*c - '0');
-    }
-    size_t length = size_t(colon - text);
-    bool bracketed = text[0] == '[' && colon[-1] == ']' && length > 2;
-    for (size_t i = bracketed ? 1 : 0; i < (bracketed ? length - 1 : length); i++) {
-        bool hex = strchr("0123456789abcdefABCDEF:.", text[i]) != nullptr;
-        if (!(bracketed ? hex : is_name_byte(text[i]))) {
-            return false;
-        }
-    }
-    if (port < 1 || port > 65535 || length > 255) {
-        return false;
-    }
-    snprintf(to, sizeof to, "http://%.*s:%ld", int(length), text, port);
-    return true;
 }
 
 // The path as it goes on the request line, the way WinINet writes it: a '/'
 // in front when it has none (so no path is the root), backslashes as slashes
-// and spaces as %20. Control bytes are escaped too, which WinINet does not
-// do: a CR LF in the path must not start a header line of its own.
+// and spaces as %20, and so every byte that would end the line.
 char *request_target(const char *path)
 {
     const char *from = path != nullptr ? path : "";
@@ -190,6 +189,245 @@ DWORD *timeout_of(Handle *h, DWORD option)
     return option == INTERNET_OPTION_RECEIVE_TIMEOUT ? &h->target.receive_timeout_ms
            : option == INTERNET_OPTION_SEND_TIMEOUT  ? &h->target.send_timeout_ms
                                                      : nullptr;
+}
+
+// The WinINet code for what a certificate check found, as the chain's
+// verify result tells it. libcurl compares the host name itself once the
+// chain has verified, before it records the chain's result: a failure whose
+// result is still OK, or still libcurl's mark for "not recorded yet", had
+// the wrong name.
+DWORD certificate_error(long verify)
+{
+    switch (verify) {
+    case X509_V_OK:
+    case X509_V_ERR_UNSPECIFIED:
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        return ERROR_INTERNET_SEC_CERT_CN_INVALID;
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return ERROR_INTERNET_SEC_CERT_DATE_INVALID;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_CERT_UNTRUSTED:
+        return ERROR_INTERNET_INVALID_CA;
+    default: // a purpose it is not for, a key too weak, a bad signature...
+        return ERROR_INTERNET_SEC_INVALID_CERT;
+    }
+}
+
+// The WinINet code a Windows caller would see for the same failure.
+DWORD map_error(const Exchange &x, CURLcode rc)
+{
+    // The proxy refused the tunnel with an answer of its own: the server was
+    // never reached, whatever the proxy said.
+    long tunnel = 0;
+    curl_easy_getinfo(x.easy, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+    if (tunnel != 0 && (tunnel < 200 || tunnel > 299)) {
+        return ERROR_INTERNET_CANNOT_CONNECT;
+    }
+    long verify = X509_V_OK;
+    switch (rc) {
+    case CURLE_URL_MALFORMAT: // a name that has no form as a host name
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return ERROR_INTERNET_NAME_NOT_RESOLVED;
+    case CURLE_COULDNT_CONNECT:
+        return ERROR_INTERNET_CANNOT_CONNECT;
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_ABORTED_BY_CALLBACK: // only ever a wait that ran out
+        return ERROR_INTERNET_TIMEOUT;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        curl_easy_getinfo(x.easy, CURLINFO_SSL_VERIFYRESULT, &verify);
+        return certificate_error(verify);
+    case CURLE_SSL_CACERT_BADFILE: // a trust store that cannot be read trusts no one
+        return ERROR_INTERNET_INVALID_CA;
+    case CURLE_SSL_CONNECT_ERROR:
+        return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    // A body that ends before its Content-Length is a cut connection, not a
+    // short reply: a session ID cut with it must not read as a success.
+    case CURLE_PARTIAL_FILE:
+        return ERROR_INTERNET_CONNECTION_ABORTED; // a reset or an abort, as Wine reports both
+    case CURLE_GOT_NOTHING:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_WRITE_ERROR: // only ever headers without end
+        return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+    case CURLE_OUT_OF_MEMORY:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return ERROR_INTERNET_INTERNAL_ERROR; // with libcurl's words
+    }
+}
+
+void note_data(Exchange &x)
+{
+    clock_gettime(CLOCK_MONOTONIC, &x.last_data);
+}
+
+long ms_since(const struct timespec &since)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
+}
+
+size_t on_header(char *line, size_t size, size_t count, void *user)
+{
+    Exchange &x = *static_cast<Exchange *>(user);
+    size_t n = size * count;
+    note_data(x);
+    x.header_bytes += n;
+    if (x.header_bytes > HEADER_LIMIT) {
+        return 0; // ends the exchange with a write error
+    }
+    // A blank line ends a header block; the response's own block is the
+    // first with a final status (1xx blocks come before it).
+    if ((n == 2 && line[0] == '\r' && line[1] == '\n') || (n == 1 && line[0] == '\n')) {
+        long status = 0;
+        curl_easy_getinfo(x.easy, CURLINFO_RESPONSE_CODE, &status);
+        x.response = x.response || status >= 200;
+    }
+    return n;
+}
+
+// Keeps the body's first bytes, as many as the library can read; a body
+// that goes on is cut off there, and nothing more is taken from the server.
+size_t on_body(char *data, size_t size, size_t count, void *user)
+{
+    Exchange &x = *static_cast<Exchange *>(user);
+    size_t n = size * count;
+    note_data(x);
+    x.response = true;
+    size_t room = BUFFER_SIZE - x.length;
+    memcpy(x.body + x.length, data, n < room ? n : room);
+    x.length += DWORD(n < room ? n : room);
+    x.cut = n > room;
+    return x.cut ? 0 : n;
+}
+
+// The send timeout governs until the body is out, the receive timeout
+// after; either counts from the last data received or the connection made,
+// whichever is later. Connecting has libcurl's own timeout, the whole
+// exchange its ceiling. libcurl asks at least once a second.
+int on_progress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded)
+{
+    const Handle &r = *static_cast<const Handle *>(user);
+    const Exchange &x = r.exchange;
+    curl_off_t connect_us = 0;
+    curl_easy_getinfo(x.easy, CURLINFO_CONNECT_TIME_T, &connect_us);
+    if (connect_us == 0) {
+        return 0;
+    }
+    long since_connect = ms_since(x.started) - long(connect_us / 1000);
+    long since_data = ms_since(x.last_data);
+    long idle = since_data < since_connect ? since_data : since_connect;
+    DWORD limit = uploaded >= curl_off_t(x.body_length) ? r.target.receive_timeout_ms
+                                                        : r.target.send_timeout_ms;
+    return idle >= long(limit);
+}
+
+// The extra header lines, CR LF or LF separated; libcurl's own Accept,
+// Expect and Content-Type are switched off, as WinINet sends none of them.
+bool add_headers(curl_slist **list, const char *headers, DWORD length)
+{
+    size_t n = headers == nullptr ? 0 : length == DWORD(-1) ? strlen(headers) : length;
+    for (size_t start = 0; start < n;) {
+        size_t end = start;
+        while (end < n && headers[end] != '\r' && headers[end] != '\n') {
+            end++;
+        }
+        if (end > start) {
+            char *line = strndup(headers + start, end - start);
+            curl_slist *longer = line != nullptr ? curl_slist_append(*list, line) : nullptr;
+            free(line);
+            if (longer == nullptr) {
+                return false;
+            }
+            *list = longer;
+        }
+        start = end + 1;
+    }
+    static const char *const REMOVALS[] = {"Accept:", "Expect:", "Content-Type:"};
+    for (const char *removal : REMOVALS) {
+        curl_slist *longer = curl_slist_append(*list, removal);
+        if (longer == nullptr) {
+            return false;
+        }
+        *list = longer;
+    }
+    return true;
+}
+
+// One POST over TLS with certificate and host-name checks on, run to its
+// end: the code it failed with, or 0.
+DWORD run(Handle &r, const char *headers, DWORD headers_length, const void *body, DWORD body_length)
+{
+    Exchange &x = r.exchange;
+    const Target &target = r.target;
+    curl_slist *lines = nullptr;
+    CURL *e = x.easy = curl_easy_init();
+    if (e == nullptr || !add_headers(&lines, headers, headers_length)) {
+        curl_slist_free_all(lines);
+        curl_easy_cleanup(e);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    char url[300];
+    snprintf(url, sizeof url, "https://%s:%u/", target.server, unsigned(kesta::SERVER_PORT));
+    curl_easy_setopt(e, CURLOPT_URL, url);
+    curl_easy_setopt(e, CURLOPT_REQUEST_TARGET, r.path);
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, x.errors);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(e, CURLOPT_USERAGENT, target.agent);
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, lines);
+    curl_easy_setopt(e, CURLOPT_POST, 1L);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, body != nullptr ? body : "");
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, long(body_length));
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L); // a 3xx reply is the reply
+    // Only the session's proxy, never the environment's; it is offered no
+    // credentials of any kind.
+    curl_easy_setopt(e, CURLOPT_PROXY, target.proxy);
+    if (target.proxy[0] != '\0') {
+        curl_easy_setopt(e, CURLOPT_PROXYTYPE, long(CURLPROXY_HTTP));
+        curl_easy_setopt(e, CURLOPT_PROXYAUTH, long(CURLAUTH_NONE));
+        curl_easy_setopt(e, CURLOPT_NOPROXY, "");
+        curl_easy_setopt(e, CURLOPT_HTTPPROXYTUNNEL, 1L);
+        curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    }
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(KESTA_CONNECT_TIMEOUT_MS));
+    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(KESTA_EXCHANGE_TIMEOUT_MS));
+    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, on_progress);
+    curl_easy_setopt(e, CURLOPT_XFERINFODATA, &r);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, on_header);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &x);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, on_body);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &x);
+    kesta_posix::TrustStore *trust = kesta_posix::attach_trust(e);
+
+    x.body_length = body_length;
+    clock_gettime(CLOCK_MONOTONIC, &x.started);
+    x.last_data = x.started;
+    CURLcode rc = curl_easy_perform(e);
+    // The cut is this layer's own doing, not a failure of the exchange.
+    DWORD code = rc == CURLE_OK || (rc == CURLE_WRITE_ERROR && x.cut) ? 0 : map_error(x, rc);
+    if (x.errors[0] == '\0') {
+        snprintf(x.errors, sizeof x.errors, "%s", curl_easy_strerror(rc));
+    }
+    curl_easy_cleanup(e);
+    kesta_posix::release_trust(trust);
+    curl_slist_free_all(lines);
+    x.easy = nullptr;
+    return code;
 }
 
 // libcurl's process-wide set-up, done once by the first session and given
@@ -224,13 +462,17 @@ HINTERNET WINAPI InternetOpenA(LPCSTR agent, DWORD access_type, LPCSTR proxy, LP
     bool direct =
         access_type == INTERNET_OPEN_TYPE_DIRECT && proxy == nullptr && proxy_bypass == nullptr;
     bool proxied = access_type == INTERNET_OPEN_TYPE_PROXY && proxy != nullptr &&
-                   (proxy_bypass == nullptr || proxy_bypass[0] == '\0') &&
-                   build_proxy(target.proxy, proxy);
+                   proxy[0] != '\0' && (proxy_bypass == nullptr || proxy_bypass[0] == '\0');
     if (flags != 0 || !(direct || proxied) || agent == nullptr ||
-        strlen(agent) >= sizeof target.agent) {
-        return refuse();
+        strlen(agent) >= sizeof target.agent ||
+        (proxied && strlen(proxy) >= sizeof target.proxy - strlen("http://"))) {
+        return refuse<HINTERNET>(nullptr);
     }
     snprintf(target.agent, sizeof target.agent, "%s", agent);
+    // The scheme is written here, so the text is only ever a host and port.
+    if (proxied) {
+        snprintf(target.proxy, sizeof target.proxy, "http://%s", proxy);
+    }
     CURLcode init = curl_global().code;
     if (init != CURLE_OK) {
         set_error(ERROR_INTERNET_INTERNAL_ERROR, curl_easy_strerror(init));
@@ -246,15 +488,17 @@ HINTERNET WINAPI InternetConnectA(HINTERNET session, LPCSTR server, INTERNET_POR
     if (s == nullptr) {
         return nullptr;
     }
-    if (server == nullptr || server[0] == '\0' || port != INTERNET_DEFAULT_HTTPS_PORT ||
-        user != nullptr || password != nullptr || service != INTERNET_SERVICE_HTTP ||
-        flags != INTERNET_FLAG_SECURE || context != 0) {
-        return refuse();
+    if (server == nullptr || server[0] == '\0' || port != kesta::SERVER_PORT || user != nullptr ||
+        password != nullptr || service != INTERNET_SERVICE_HTTP || flags != INTERNET_FLAG_SECURE ||
+        context != 0) {
+        return refuse<HINTERNET>(nullptr);
     }
     Target target = s->target;
-    // A name that cannot be a host fails as an unknown one would, at the send.
-    snprintf(target.server, sizeof target.server, "%s",
-             strlen(server) < sizeof target.server && valid_server(server) ? server : "");
+    // A name longer than any host name fails as an unknown one would, at
+    // the send.
+    if (strlen(server) < sizeof target.server) {
+        snprintf(target.server, sizeof target.server, "%s", server);
+    }
     return new_handle(Kind::connection, target);
 }
 
@@ -267,13 +511,12 @@ HINTERNET WINAPI HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR obje
         return nullptr;
     }
     if (verb == nullptr || strcmp(verb, "POST") != 0 || version != nullptr || referrer != nullptr ||
-        accept_types != nullptr || (flags & ~REQUEST_FLAGS) != 0 ||
+        accept_types != nullptr || (flags & ~kesta::REQUEST_FLAGS) != 0 ||
         (flags & REQUIRED_FLAGS) != REQUIRED_FLAGS || context != 0) {
-        return refuse();
+        return refuse<HINTERNET>(nullptr);
     }
     char *path = request_target(object);
-    Handle *r =
-        path != nullptr ? static_cast<Handle *>(new_handle(Kind::request, c->target)) : nullptr;
+    Handle *r = path != nullptr ? new_handle(Kind::request, c->target) : nullptr;
     if (r == nullptr) {
         free(path);
         set_error(ERROR_NOT_ENOUGH_MEMORY, nullptr);
@@ -283,6 +526,10 @@ HINTERNET WINAPI HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR obje
     return r;
 }
 
+// Runs the whole exchange. A failure before the response is the send's; one
+// after it comes with the read after the body's bytes, as WinINet hands
+// over what arrived before a connection broke. The body is not copied: the
+// caller has it back once this returns.
 BOOL WINAPI HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headers_length,
                              LPVOID optional, DWORD optional_length)
 {
@@ -290,34 +537,22 @@ BOOL WINAPI HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headers_le
     if (r == nullptr) {
         return FALSE;
     }
-    if (r->transfer.phase != Phase::opened) {
+    Exchange &x = r->exchange;
+    if (x.sent) {
         set_error(ERROR_INVALID_PARAMETER, "a request is sent once");
         return FALSE;
     }
-    if (optional_length > BODY_LIMIT || (optional == nullptr && optional_length > 0)) {
-        set_error(ERROR_INVALID_PARAMETER, nullptr);
-        return FALSE;
+    if (optional_length > BUFFER_SIZE || (optional == nullptr && optional_length > 0)) {
+        return refuse<BOOL>(FALSE);
     }
+    x.sent = true;
     if (r->target.server[0] == '\0') {
-        set_error(ERROR_INTERNET_NAME_NOT_RESOLVED, nullptr);
-        return FALSE;
+        return fail(ERROR_INTERNET_NAME_NOT_RESOLVED, nullptr);
     }
-    if (!start(r->transfer, r->target, r->path, headers, headers_length, optional,
-               optional_length)) {
-        return FALSE;
-    }
-    // Back only once libcurl has all of the body: the caller may reuse its
-    // buffer then, and the layer keeps no copy of it.
-    drive(r->transfer, kesta_posix::taken);
-    if (r->transfer.phase == Phase::failed) {
-        return failed(r);
-    }
-    return TRUE;
+    x.error = run(*r, headers, headers_length, optional, optional_length);
+    return x.response || x.error == 0 ? TRUE : fail(x.error, x.errors);
 }
 
-// Fills the buffer until it is full or the body has ended. Bytes that
-// arrived before a failure are the caller's; the failure comes with the
-// read after them.
 BOOL WINAPI InternetReadFile(HINTERNET file, LPVOID buffer, DWORD to_read, LPDWORD read)
 {
     Handle *r = as_handle(file, Kind::request);
@@ -325,50 +560,47 @@ BOOL WINAPI InternetReadFile(HINTERNET file, LPVOID buffer, DWORD to_read, LPDWO
         return FALSE;
     }
     if (read == nullptr || (buffer == nullptr && to_read > 0)) {
-        set_error(ERROR_INVALID_PARAMETER, nullptr);
-        return FALSE;
+        return refuse<BOOL>(FALSE);
     }
     *read = 0;
-    kesta_posix::Transfer &t = r->transfer;
-    if (!response_in(t)) {
+    Exchange &x = r->exchange;
+    if (!x.response) {
         set_error(ERROR_INTERNET_INCORRECT_HANDLE_STATE, nullptr);
         return FALSE;
     }
-    DWORD placed = 0;
-    while (placed < to_read && (has_pending(t) || t.phase < Phase::ended)) {
-        placed += take_pending(t, static_cast<char *>(buffer) + placed, to_read - placed);
-        drive(t, kesta_posix::has_pending);
+    DWORD n = x.length - x.taken < to_read ? x.length - x.taken : to_read;
+    memcpy(buffer, x.body + x.taken, n);
+    x.taken += n;
+    *read = n;
+    if (n > 0 || to_read == 0) {
+        return TRUE;
     }
-    *read = placed;
-    return placed == 0 && t.phase == Phase::failed ? failed(r) : TRUE;
+    if (x.error != 0) {
+        return fail(x.error, x.errors);
+    }
+    // Never an end that is not there: past what was kept, the body went on.
+    return x.cut ? fail(ERROR_INTERNET_INTERNAL_ERROR, "the body goes on beyond 4096 bytes") : TRUE;
 }
 
 BOOL WINAPI InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD length)
 {
-    Handle *h = static_cast<Handle *>(handle);
-    if (h == nullptr || h->magic != HANDLE_MAGIC) {
-        set_error(ERROR_INVALID_HANDLE, nullptr);
+    Handle *h = as_handle(handle);
+    if (h == nullptr) {
         return FALSE;
     }
     if (buffer == nullptr || length == nullptr || *length < sizeof(DWORD)) {
-        set_error(ERROR_INVALID_PARAMETER, nullptr);
-        return FALSE;
+        return refuse<BOOL>(FALSE);
     }
     DWORD value = 0;
     if (option == INTERNET_OPTION_SECURITY_FLAGS) {
         if (h->kind != Kind::request) {
-            set_error(ERROR_INTERNET_INCORRECT_HANDLE_TYPE, nullptr);
-            return FALSE;
+            return fail(ERROR_INTERNET_INCORRECT_HANDLE_TYPE, nullptr);
         }
-        // libcurl hands over no response to an https URL but the server's,
-        // over TLS: a proxy's own answer to the tunnel ends the transfer.
-        Phase phase = h->transfer.phase;
-        value = phase == Phase::reading || phase == Phase::ended ? SECURITY_FLAG_SECURE : 0;
+        value = h->exchange.response ? SECURITY_FLAG_SECURE : 0;
     } else if (DWORD *timeout = timeout_of(h, option)) {
         value = *timeout;
     } else {
-        set_error(ERROR_INTERNET_INVALID_OPTION, nullptr);
-        return FALSE;
+        return fail(ERROR_INTERNET_INVALID_OPTION, nullptr);
     }
     memcpy(buffer, &value, sizeof value);
     *length = sizeof value;
@@ -377,15 +609,13 @@ BOOL WINAPI InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer, 
 
 BOOL WINAPI InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
 {
-    Handle *h = static_cast<Handle *>(handle);
-    if (h == nullptr || h->magic != HANDLE_MAGIC) {
-        set_error(ERROR_INVALID_HANDLE, nullptr);
+    Handle *h = as_handle(handle);
+    if (h == nullptr) {
         return FALSE;
     }
     DWORD *timeout = timeout_of(h, option);
     if (timeout == nullptr) {
-        set_error(ERROR_INTERNET_INVALID_OPTION, nullptr);
-        return FALSE;
+        return fail(ERROR_INTERNET_INVALID_OPTION, nullptr);
     }
     DWORD value = 0;
     if (buffer != nullptr && length == sizeof value) {
@@ -393,8 +623,7 @@ BOOL WINAPI InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DW
     }
     // The layer waits for nothing without end: 0 (none) is not a timeout.
     if (value == 0) {
-        set_error(ERROR_INVALID_PARAMETER, nullptr);
-        return FALSE;
+        return refuse<BOOL>(FALSE);
     }
     *timeout = value;
     return TRUE;
@@ -402,12 +631,10 @@ BOOL WINAPI InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DW
 
 BOOL WINAPI InternetCloseHandle(HINTERNET handle)
 {
-    Handle *h = static_cast<Handle *>(handle);
-    if (h == nullptr || h->magic != HANDLE_MAGIC) {
-        set_error(ERROR_INVALID_HANDLE, nullptr);
+    Handle *h = as_handle(handle);
+    if (h == nullptr) {
         return FALSE;
     }
-    // Ends the transfer where it stands: nothing more is taken from the server.
     delete h;
     return TRUE;
 }

@@ -99,6 +99,8 @@ bool finish(Row &row, const std::vector<std::pair<std::string, std::string>> &ke
             row.native_record.agent = value;
         } else if (key == "seen") {
             row.seen = yes(value);
+        } else if (key == "host") {
+            row.host = value;
         } else if (key == "body") {
             row.body = value;
         } else if (key == "connects") {
@@ -127,8 +129,11 @@ bool finish(Row &row, const std::vector<std::pair<std::string, std::string>> &ke
         row.native_record.text = row.native_record.code != 0;
     }
     row.wine_record = row.native_record;
+    row.wine_seen = row.seen;
     for (const auto &[key, raw] : keys) {
         std::string value = unescape(raw);
+        std::optional<std::string> text =
+            value == "(none)" ? std::nullopt : std::optional<std::string>(value);
         if (key == "wine-code") {
             row.wine_record.code = uint32_t(atol(value.c_str()));
             wine_code_given = true;
@@ -136,11 +141,13 @@ bool finish(Row &row, const std::vector<std::pair<std::string, std::string>> &ke
             row.wine_record.text = yes(value);
             wine_text_given = true;
         } else if (key == "wine-session") {
-            row.wine_record.session = value;
+            row.wine_record.session = text;
         } else if (key == "wine-agent") {
-            row.wine_record.agent = value;
+            row.wine_record.agent = text;
         } else if (key == "wine-race") {
             row.wine_record.race = uint32_t(atol(value.c_str()));
+        } else if (key == "wine-seen") {
+            row.wine_seen = yes(value);
         }
     }
     if (wine_code_given && !wine_text_given) {

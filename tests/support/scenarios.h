@@ -42,6 +42,8 @@ struct Row {
     bool wine_skip = false;
     std::string why; // why Wine differs, or cannot run the row
     bool seen = true;
+    bool wine_seen = true;
+    std::string host; // the Host line's name, where it is not the server's
     std::string body = "ID=user&PW=secret";
     bool connects = true;
     std::string proxy_seen;
@@ -51,6 +53,8 @@ struct Row {
 
     // The record on this target.
     const Record &expected() const { return WINE ? wine_record : native_record; }
+    // Whether the server must see the request on this target.
+    bool seen_here() const { return WINE ? wine_seen : seen; }
 };
 
 // A row in a test's messages: its name.
