@@ -117,7 +117,8 @@ std::string host_text(const std::string &utf8)
     wchar_t wide[256];
     char ansi[512];
     int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.c_str(), -1, wide, 256);
-    if (n > 0 && WideCharToMultiByte(CP_ACP, 0, wide, -1, ansi, sizeof ansi, nullptr, nullptr) > 0) {
+    if (n > 0 &&
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, ansi, sizeof ansi, nullptr, nullptr) > 0) {
         return ansi;
     }
 #endif
