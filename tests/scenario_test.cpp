@@ -176,8 +176,9 @@ TEST_P(Scenario, GivesTheRecordAndTheRequestOfItsRow)
         EXPECT_EQ(scenarios::active_opens(), opens_before) << "a connection was opened";
     }
     if (!row.waits.empty()) {
-        long limit = row.waits == "exchange" ? scenarios::exchange_timeout_ms()
-                                             : scenarios::receive_timeout_ms();
+        long limit = row.waits == "exchange"  ? scenarios::exchange_timeout_ms()
+                     : row.waits == "connect" ? scenarios::connect_timeout_ms()
+                                              : scenarios::receive_timeout_ms();
         EXPECT_GE(ms, limit - 100);
         EXPECT_LT(ms, limit + 5000) << "within the " << row.waits << " timeout";
     }

@@ -37,10 +37,10 @@
 #include "trust.h"
 
 // WinINet's defaults on Windows: 60 s to connect, 30 s without data while
-// sending or receiving. A ceiling on the whole exchange, far beyond what an
-// honest login server needs, keeps a server that trickles a byte just inside
-// the receive timeout from holding a login for days. A test build of the
-// layer may set shorter ones.
+// sending or receiving (libcurl counts the TLS handshake as connecting). A ceiling on the whole
+// exchange, far beyond what an honest login server needs, keeps a server that trickles a byte just
+// inside the receive timeout from holding a login for days. A test build of the layer may set
+// shorter ones.
 #ifndef KESTA_CONNECT_TIMEOUT_MS
 #define KESTA_CONNECT_TIMEOUT_MS 60000
 #endif
@@ -312,8 +312,9 @@ size_t on_body(char *data, size_t size, size_t count, void *user)
 
 // The send timeout governs until the body is out, the receive timeout
 // after; either counts from the last data received or the connection made,
-// whichever is later. Connecting has libcurl's own timeout, the whole
-// exchange its ceiling. libcurl asks at least once a second.
+// whichever is later. Connecting, the TLS handshake and a proxy's tunnel
+// included, has libcurl's own timeout, the whole exchange its ceiling.
+// libcurl asks about once a second while it waits.
 int on_progress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded)
 {
     const Handle &r = *static_cast<const Handle *>(user);

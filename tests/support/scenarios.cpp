@@ -384,6 +384,12 @@ long receive_timeout_ms()
     return value != nullptr ? atol(value) : 30000;
 }
 
+long connect_timeout_ms()
+{
+    const char *value = getenv("KESTA_TEST_CONNECT_TIMEOUT_MS");
+    return value != nullptr ? atol(value) : 60000;
+}
+
 long exchange_timeout_ms()
 {
     const char *value = getenv("KESTA_TEST_EXCHANGE_TIMEOUT_MS");

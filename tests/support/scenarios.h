@@ -47,7 +47,7 @@ struct Row {
     std::string body = "ID=user&PW=secret";
     bool connects = true;
     std::string proxy_seen;
-    std::string waits; // "receive", "exchange" or empty
+    std::string waits; // "connect", "receive", "exchange" or empty
     bool short_timeouts = false;
     bool soak = false;
 
@@ -91,8 +91,9 @@ std::vector<std::string> last_proxy_head(const std::string &address);
 // ActiveOpens), or -1 when it cannot be read.
 long active_opens();
 
-// The test's timeouts: the receive timeout and the ceiling on a whole
-// exchange of the library under test, in milliseconds.
+// The test's timeouts: the connect and receive timeouts and the ceiling on
+// a whole exchange of the library under test, in milliseconds.
+long connect_timeout_ms();
 long receive_timeout_ms();
 long exchange_timeout_ms();
 
