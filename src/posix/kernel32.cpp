@@ -15,7 +15,6 @@ thread_local char last_detail[256];
 // Stands for the internet library's module: FormatMessageA looks up
 // WinINet's codes only when handed this.
 const char wininet_tag = 0;
-const char main_tag = 0;
 
 struct Message {
     DWORD code;
@@ -25,11 +24,8 @@ struct Message {
 // The texts Wine's tables hold for these codes, so that a caller sees the same
 // words on both targets; codes Wine has no text for have their own.
 const Message system_messages[] = {
-    {ERROR_INVALID_HANDLE, "Invalid handle."},
-    {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory."},
-    {ERROR_INVALID_DATA, "Invalid data."},
-    {ERROR_INVALID_PARAMETER, "Invalid parameter."},
-    {ERROR_INSUFFICIENT_BUFFER, "Insufficient buffer."},
+    {ERROR_INVALID_HANDLE, "Invalid handle."},  {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory."},
+    {ERROR_INVALID_DATA, "Invalid data."},      {ERROR_INVALID_PARAMETER, "Invalid parameter."},
     {ERROR_MOD_NOT_FOUND, "Module not found."},
 };
 
@@ -93,20 +89,18 @@ void WINAPI SetLastError(DWORD code)
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR name)
 {
-    if (name == nullptr) {
-        return const_cast<char *>(&main_tag);
-    }
     // Module names are not case-sensitive, and ".dll" may be left off.
-    if (strcasecmp(name, "wininet") == 0 || strcasecmp(name, "wininet.dll") == 0) {
+    if (name != nullptr &&
+        (strcasecmp(name, "wininet") == 0 || strcasecmp(name, "wininet.dll") == 0)) {
         return kesta_posix::wininet_module();
     }
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }
 
-// The flags the library passes (module table first, then the system's,
-// into a buffer allocated on the local heap) and the plain copy into the
-// caller's buffer. Other flags are not supported and fail as bad parameters.
+// The flags the library passes: the module's table first, then the
+// system's, into a text allocated on the local heap. Other flags are not
+// supported and fail as bad parameters.
 DWORD WINAPI FormatMessageA(DWORD flags, const void *source, DWORD message_id, DWORD language,
                             LPSTR buffer, DWORD size, void *arguments)
 {
@@ -114,13 +108,11 @@ DWORD WINAPI FormatMessageA(DWORD flags, const void *source, DWORD message_id, D
     (void)arguments;
     const DWORD known = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                         FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM;
-    if ((flags & ~known) != 0 || buffer == nullptr) {
+    if ((flags & ~known) != 0 || !(flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) || buffer == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-        *reinterpret_cast<char **>(buffer) = nullptr;
-    }
+    *reinterpret_cast<char **>(buffer) = nullptr;
 
     const char *text = nullptr;
     if ((flags & FORMAT_MESSAGE_FROM_HMODULE) && source == kesta_posix::wininet_module()) {
@@ -144,18 +136,12 @@ DWORD WINAPI FormatMessageA(DWORD flags, const void *source, DWORD message_id, D
     }
     DWORD length = DWORD(strlen(line));
 
-    char *out = buffer;
-    if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-        out = static_cast<char *>(LocalAlloc(LMEM_FIXED, length + 1 > size ? length + 1 : size));
-        if (out == nullptr) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
-        }
-        *reinterpret_cast<char **>(buffer) = out;
-    } else if (size <= length) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    char *out = static_cast<char *>(LocalAlloc(LMEM_FIXED, length + 1 > size ? length + 1 : size));
+    if (out == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
+    *reinterpret_cast<char **>(buffer) = out;
     memcpy(out, line, length + 1);
     return length;
 }

@@ -17,12 +17,11 @@
 //
 // Anything else is refused with ERROR_INVALID_PARAMETER: asynchronous or
 // preconfigured sessions, bypass lists, user names, plain http, other ports,
-// verbs, HTTP versions, referrers, accept types and flags. What the caller
-// gave the library (server, path, proxy) was judged by the library before it
-// came here and goes on as it is. Certificates are always checked; no
-// environment variable or file of the caller's is read. Each request is an
-// exchange of its own: nothing is shared between requests but the trust
-// store, so several threads may log in at once.
+// verbs, HTTP versions, referrers, accept types and flags. The server, path
+// and proxy were judged by the library before they came here, and go on as
+// they are. Certificates are always checked; no environment variable or file
+// of the caller's is read. Requests share nothing but the trust store, so
+// several threads may log in at once.
 #include <curl/curl.h>
 #include <openssl/x509_vfy.h>
 #include <stdio.h>
@@ -30,6 +29,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <initializer_list>
 #include <new>
 
 #include "../exchange.h"
@@ -37,10 +37,11 @@
 #include "trust.h"
 
 // WinINet's defaults on Windows: 60 s to connect, 30 s without data while
-// sending or receiving (libcurl counts the TLS handshake as connecting). A ceiling on the whole
-// exchange, far beyond what an honest login server needs, keeps a server that trickles a byte just
-// inside the receive timeout from holding a login for days. A test build of the layer may set
-// shorter ones.
+// sending or receiving (libcurl counts the TLS handshake as connecting). A
+// ceiling on the whole exchange, far beyond what an honest login server
+// needs, keeps a server that trickles a byte just inside the receive timeout
+// from holding a login for days. A test build of the layer may set shorter
+// ones.
 #ifndef KESTA_CONNECT_TIMEOUT_MS
 #define KESTA_CONNECT_TIMEOUT_MS 60000
 #endif
@@ -64,7 +65,8 @@ const size_t HEADER_LIMIT = 64 * 1024;
 const DWORD REQUIRED_FLAGS = INTERNET_FLAG_SECURE | INTERNET_FLAG_NO_AUTO_REDIRECT;
 
 // Where a request goes and how long it may wait. A session and a connection
-// hand theirs on to the handles opened from them.
+// hand theirs on to the handles opened from them, so that the three may be
+// closed in any order.
 struct Target {
     char agent[256] = "";
     char proxy[300] = ""; // "http://host:port", or empty for a direct connection
@@ -73,10 +75,18 @@ struct Target {
     DWORD send_timeout_ms = KESTA_RECEIVE_TIMEOUT_MS;
 };
 
-// What a request's one exchange brought: whether the response came (over
-// TLS, from the server: libcurl hands over no other response to an https
-// URL), the first bytes of its body, and the failure that ended it.
-struct Exchange {
+enum class Kind { any, session, connection, request };
+const uint32_t HANDLE_MAGIC = 0x6b657374;
+
+struct Handle {
+    uint32_t magic = HANDLE_MAGIC;
+    Kind kind;
+    Target target;
+    // A request's own: its path as it goes on the wire, and what its one
+    // exchange brought: whether the response came (over TLS, from the
+    // server: libcurl hands over no other response to an https URL), the
+    // first bytes of its body, and the failure that ended it.
+    char *path = nullptr;
     bool sent = false;
     bool response = false;
     DWORD error = 0; // handed out after the body's bytes
@@ -85,27 +95,13 @@ struct Exchange {
     DWORD length = 0;
     DWORD taken = 0;
     bool cut = false; // the body went on beyond what is kept
+    // While the exchange runs: its handle, the header bytes so far, the
+    // body's size, when it began and when data last came.
+    CURL *easy = nullptr;
     size_t header_bytes = 0;
-    // For the waits: the body's size, when the exchange began, when data
-    // last came.
     DWORD body_length = 0;
     struct timespec started = {};
     struct timespec last_data = {};
-    CURL *easy = nullptr;
-};
-
-enum class Kind { session, connection, request };
-const uint32_t HANDLE_MAGIC = 0x6b657374;
-
-struct Handle {
-    uint32_t magic = HANDLE_MAGIC;
-    Kind kind;
-    // Copied from the handle this one was opened from, so that the three may
-    // be closed in any order.
-    Target target;
-    // A request's own: its path as it goes on the wire, and its exchange.
-    char *path = nullptr;
-    Exchange exchange;
 
     Handle(Kind k, const Target &t) : kind(k), target(t) {}
     ~Handle()
@@ -115,45 +111,30 @@ struct Handle {
     }
 };
 
-Handle *as_handle(HINTERNET h)
+Handle *as_handle(HINTERNET h, Kind kind)
 {
     Handle *handle = static_cast<Handle *>(h);
     if (handle == nullptr || handle->magic != HANDLE_MAGIC) {
         set_error(ERROR_INVALID_HANDLE, nullptr);
         return nullptr;
     }
-    return handle;
-}
-
-Handle *as_handle(HINTERNET h, Kind kind)
-{
-    Handle *handle = as_handle(h);
-    if (handle != nullptr && handle->kind != kind) {
+    if (kind != Kind::any && handle->kind != kind) {
         set_error(ERROR_INTERNET_INCORRECT_HANDLE_TYPE, nullptr);
         return nullptr;
     }
     return handle;
 }
 
-template <class T> T refuse(T none)
+template <class T> T fail(T none, DWORD code, const char *detail = nullptr)
 {
-    set_error(ERROR_INVALID_PARAMETER, nullptr);
+    set_error(code, code == ERROR_INTERNET_INTERNAL_ERROR ? detail : nullptr);
     return none;
 }
 
 Handle *new_handle(Kind kind, const Target &target)
 {
     Handle *h = new (std::nothrow) Handle(kind, target);
-    if (h == nullptr) {
-        set_error(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-    }
-    return h;
-}
-
-BOOL fail(DWORD code, const char *detail)
-{
-    set_error(code, code == ERROR_INTERNET_INTERNAL_ERROR ? detail : nullptr);
-    return FALSE;
+    return h != nullptr ? h : fail<Handle *>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
 }
 
 // The path as it goes on the request line, the way WinINet writes it: a '/'
@@ -191,82 +172,80 @@ DWORD *timeout_of(Handle *h, DWORD option)
                                                      : nullptr;
 }
 
-// The WinINet code for what a certificate check found, as the chain's
-// verify result tells it. libcurl compares the host name itself once the
-// chain has verified, before it records the chain's result: a failure whose
-// result is still OK, or still libcurl's mark for "not recorded yet", had
-// the wrong name.
-DWORD certificate_error(long verify)
+// The WinINet code a Windows caller would see for each way an exchange ends:
+// libcurl's code, and for a certificate that failed its check, the chain's
+// verify result. Anything else is an internal error with libcurl's words.
+struct Code {
+    long from;
+    DWORD to;
+};
+
+const Code CURL_CODES[] = {
+    {CURLE_URL_MALFORMAT, ERROR_INTERNET_NAME_NOT_RESOLVED}, // a name with no form as a host name
+    {CURLE_COULDNT_RESOLVE_HOST, ERROR_INTERNET_NAME_NOT_RESOLVED},
+    {CURLE_COULDNT_RESOLVE_PROXY, ERROR_INTERNET_NAME_NOT_RESOLVED},
+    {CURLE_COULDNT_CONNECT, ERROR_INTERNET_CANNOT_CONNECT},
+    {CURLE_OPERATION_TIMEDOUT, ERROR_INTERNET_TIMEOUT},
+    {CURLE_ABORTED_BY_CALLBACK, ERROR_INTERNET_TIMEOUT}, // only ever a wait that ran out
+    {CURLE_SSL_CACERT_BADFILE,
+     ERROR_INTERNET_INVALID_CA}, // a store that cannot be read trusts no one
+    {CURLE_SSL_CONNECT_ERROR, ERROR_INTERNET_SECURITY_CHANNEL_ERROR},
+    // A reset or an abort, as Wine reports both; a body that ends before its
+    // Content-Length is a cut connection too, not a short reply.
+    {CURLE_SEND_ERROR, ERROR_INTERNET_CONNECTION_ABORTED},
+    {CURLE_RECV_ERROR, ERROR_INTERNET_CONNECTION_ABORTED},
+    {CURLE_PARTIAL_FILE, ERROR_INTERNET_CONNECTION_ABORTED},
+    {CURLE_GOT_NOTHING, ERROR_HTTP_INVALID_SERVER_RESPONSE},
+    {CURLE_WEIRD_SERVER_REPLY, ERROR_HTTP_INVALID_SERVER_RESPONSE},
+    {CURLE_WRITE_ERROR, ERROR_HTTP_INVALID_SERVER_RESPONSE}, // only ever headers without end
+    {CURLE_OUT_OF_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
+};
+
+// libcurl compares the host name itself once the chain has verified, before
+// it records the chain's result: a failure whose result is still OK, or
+// still libcurl's mark for "not recorded yet", had the wrong name. A
+// certificate wrong for any reason not listed (a purpose it is not for, a
+// key too weak, a bad signature) is invalid.
+const Code VERIFY_CODES[] = {
+    {X509_V_OK, ERROR_INTERNET_SEC_CERT_CN_INVALID},
+    {X509_V_ERR_UNSPECIFIED, ERROR_INTERNET_SEC_CERT_CN_INVALID},
+    {X509_V_ERR_HOSTNAME_MISMATCH, ERROR_INTERNET_SEC_CERT_CN_INVALID},
+    {X509_V_ERR_IP_ADDRESS_MISMATCH, ERROR_INTERNET_SEC_CERT_CN_INVALID},
+    {X509_V_ERR_CERT_NOT_YET_VALID, ERROR_INTERNET_SEC_CERT_DATE_INVALID},
+    {X509_V_ERR_CERT_HAS_EXPIRED, ERROR_INTERNET_SEC_CERT_DATE_INVALID},
+    {X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT, ERROR_INTERNET_INVALID_CA},
+    {X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY, ERROR_INTERNET_INVALID_CA},
+    {X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE, ERROR_INTERNET_INVALID_CA},
+    {X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT, ERROR_INTERNET_INVALID_CA},
+    {X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN, ERROR_INTERNET_INVALID_CA},
+    {X509_V_ERR_CERT_UNTRUSTED, ERROR_INTERNET_INVALID_CA},
+};
+
+template <size_t N> DWORD code_for(const Code (&table)[N], long from, DWORD otherwise)
 {
-    switch (verify) {
-    case X509_V_OK:
-    case X509_V_ERR_UNSPECIFIED:
-    case X509_V_ERR_HOSTNAME_MISMATCH:
-    case X509_V_ERR_IP_ADDRESS_MISMATCH:
-        return ERROR_INTERNET_SEC_CERT_CN_INVALID;
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-        return ERROR_INTERNET_SEC_CERT_DATE_INVALID;
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-    case X509_V_ERR_CERT_UNTRUSTED:
-        return ERROR_INTERNET_INVALID_CA;
-    default: // a purpose it is not for, a key too weak, a bad signature...
-        return ERROR_INTERNET_SEC_INVALID_CERT;
+    for (const Code &c : table) {
+        if (c.from == from) {
+            return c.to;
+        }
     }
+    return otherwise;
 }
 
-// The WinINet code a Windows caller would see for the same failure.
-DWORD map_error(const Exchange &x, CURLcode rc)
+DWORD map_error(CURL *easy, CURLcode rc)
 {
     // The proxy refused the tunnel with an answer of its own: the server was
     // never reached, whatever the proxy said.
     long tunnel = 0;
-    curl_easy_getinfo(x.easy, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+    curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &tunnel);
     if (tunnel != 0 && (tunnel < 200 || tunnel > 299)) {
         return ERROR_INTERNET_CANNOT_CONNECT;
     }
-    long verify = X509_V_OK;
-    switch (rc) {
-    case CURLE_URL_MALFORMAT: // a name that has no form as a host name
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-        return ERROR_INTERNET_NAME_NOT_RESOLVED;
-    case CURLE_COULDNT_CONNECT:
-        return ERROR_INTERNET_CANNOT_CONNECT;
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_ABORTED_BY_CALLBACK: // only ever a wait that ran out
-        return ERROR_INTERNET_TIMEOUT;
-    case CURLE_PEER_FAILED_VERIFICATION:
-        curl_easy_getinfo(x.easy, CURLINFO_SSL_VERIFYRESULT, &verify);
-        return certificate_error(verify);
-    case CURLE_SSL_CACERT_BADFILE: // a trust store that cannot be read trusts no one
-        return ERROR_INTERNET_INVALID_CA;
-    case CURLE_SSL_CONNECT_ERROR:
-        return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    // A body that ends before its Content-Length is a cut connection, not a
-    // short reply: a session ID cut with it must not read as a success.
-    case CURLE_PARTIAL_FILE:
-        return ERROR_INTERNET_CONNECTION_ABORTED; // a reset or an abort, as Wine reports both
-    case CURLE_GOT_NOTHING:
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_WRITE_ERROR: // only ever headers without end
-        return ERROR_HTTP_INVALID_SERVER_RESPONSE;
-    case CURLE_OUT_OF_MEMORY:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-        return ERROR_INTERNET_INTERNAL_ERROR; // with libcurl's words
+    if (rc == CURLE_PEER_FAILED_VERIFICATION) {
+        long verify = X509_V_OK;
+        curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verify);
+        return code_for(VERIFY_CODES, verify, ERROR_INTERNET_SEC_INVALID_CERT);
     }
-}
-
-void note_data(Exchange &x)
-{
-    clock_gettime(CLOCK_MONOTONIC, &x.last_data);
+    return code_for(CURL_CODES, rc, ERROR_INTERNET_INTERNAL_ERROR);
 }
 
 long ms_since(const struct timespec &since)
@@ -278,19 +257,19 @@ long ms_since(const struct timespec &since)
 
 size_t on_header(char *line, size_t size, size_t count, void *user)
 {
-    Exchange &x = *static_cast<Exchange *>(user);
+    Handle &r = *static_cast<Handle *>(user);
     size_t n = size * count;
-    note_data(x);
-    x.header_bytes += n;
-    if (x.header_bytes > HEADER_LIMIT) {
+    clock_gettime(CLOCK_MONOTONIC, &r.last_data);
+    r.header_bytes += n;
+    if (r.header_bytes > HEADER_LIMIT) {
         return 0; // ends the exchange with a write error
     }
     // A blank line ends a header block; the response's own block is the
     // first with a final status (1xx blocks come before it).
     if ((n == 2 && line[0] == '\r' && line[1] == '\n') || (n == 1 && line[0] == '\n')) {
         long status = 0;
-        curl_easy_getinfo(x.easy, CURLINFO_RESPONSE_CODE, &status);
-        x.response = x.response || status >= 200;
+        curl_easy_getinfo(r.easy, CURLINFO_RESPONSE_CODE, &status);
+        r.response = r.response || status >= 200;
     }
     return n;
 }
@@ -299,15 +278,15 @@ size_t on_header(char *line, size_t size, size_t count, void *user)
 // that goes on is cut off there, and nothing more is taken from the server.
 size_t on_body(char *data, size_t size, size_t count, void *user)
 {
-    Exchange &x = *static_cast<Exchange *>(user);
+    Handle &r = *static_cast<Handle *>(user);
     size_t n = size * count;
-    note_data(x);
-    x.response = true;
-    size_t room = BUFFER_SIZE - x.length;
-    memcpy(x.body + x.length, data, n < room ? n : room);
-    x.length += DWORD(n < room ? n : room);
-    x.cut = n > room;
-    return x.cut ? 0 : n;
+    size_t kept = n < BUFFER_SIZE - r.length ? n : BUFFER_SIZE - r.length;
+    clock_gettime(CLOCK_MONOTONIC, &r.last_data);
+    r.response = true;
+    memcpy(r.body + r.length, data, kept);
+    r.length += DWORD(kept);
+    r.cut = kept < n;
+    return r.cut ? 0 : n;
 }
 
 // The send timeout governs until the body is out, the receive timeout
@@ -318,18 +297,24 @@ size_t on_body(char *data, size_t size, size_t count, void *user)
 int on_progress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded)
 {
     const Handle &r = *static_cast<const Handle *>(user);
-    const Exchange &x = r.exchange;
     curl_off_t connect_us = 0;
-    curl_easy_getinfo(x.easy, CURLINFO_CONNECT_TIME_T, &connect_us);
+    curl_easy_getinfo(r.easy, CURLINFO_CONNECT_TIME_T, &connect_us);
     if (connect_us == 0) {
         return 0;
     }
-    long since_connect = ms_since(x.started) - long(connect_us / 1000);
-    long since_data = ms_since(x.last_data);
+    long since_connect = ms_since(r.started) - long(connect_us / 1000);
+    long since_data = ms_since(r.last_data);
     long idle = since_data < since_connect ? since_data : since_connect;
-    DWORD limit = uploaded >= curl_off_t(x.body_length) ? r.target.receive_timeout_ms
+    DWORD limit = uploaded >= curl_off_t(r.body_length) ? r.target.receive_timeout_ms
                                                         : r.target.send_timeout_ms;
     return idle >= long(limit);
+}
+
+bool append(curl_slist **list, const char *line)
+{
+    curl_slist *longer = line != nullptr ? curl_slist_append(*list, line) : nullptr;
+    *list = longer != nullptr ? longer : *list;
+    return longer != nullptr;
 }
 
 // The extra header lines, CR LF or LF separated; libcurl's own Accept,
@@ -342,36 +327,24 @@ bool add_headers(curl_slist **list, const char *headers, DWORD length)
         while (end < n && headers[end] != '\r' && headers[end] != '\n') {
             end++;
         }
-        if (end > start) {
-            char *line = strndup(headers + start, end - start);
-            curl_slist *longer = line != nullptr ? curl_slist_append(*list, line) : nullptr;
-            free(line);
-            if (longer == nullptr) {
-                return false;
-            }
-            *list = longer;
+        char *line = end > start ? strndup(headers + start, end - start) : nullptr;
+        bool added = end == start || append(list, line);
+        free(line);
+        if (!added) {
+            return false;
         }
         start = end + 1;
     }
-    static const char *const REMOVALS[] = {"Accept:", "Expect:", "Content-Type:"};
-    for (const char *removal : REMOVALS) {
-        curl_slist *longer = curl_slist_append(*list, removal);
-        if (longer == nullptr) {
-            return false;
-        }
-        *list = longer;
-    }
-    return true;
+    return append(list, "Accept:") && append(list, "Expect:") && append(list, "Content-Type:");
 }
 
 // One POST over TLS with certificate and host-name checks on, run to its
 // end: the code it failed with, or 0.
 DWORD run(Handle &r, const char *headers, DWORD headers_length, const void *body, DWORD body_length)
 {
-    Exchange &x = r.exchange;
     const Target &target = r.target;
     curl_slist *lines = nullptr;
-    CURL *e = x.easy = curl_easy_init();
+    CURL *e = r.easy = curl_easy_init();
     if (e == nullptr || !add_headers(&lines, headers, headers_length)) {
         curl_slist_free_all(lines);
         curl_easy_cleanup(e);
@@ -383,7 +356,7 @@ DWORD run(Handle &r, const char *headers, DWORD headers_length, const void *body
     curl_easy_setopt(e, CURLOPT_REQUEST_TARGET, r.path);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "https");
     curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, x.errors);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, r.errors);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(e, CURLOPT_USERAGENT, target.agent);
@@ -408,26 +381,26 @@ DWORD run(Handle &r, const char *headers, DWORD headers_length, const void *body
     curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(KESTA_EXCHANGE_TIMEOUT_MS));
     curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, on_progress);
-    curl_easy_setopt(e, CURLOPT_XFERINFODATA, &r);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, on_header);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, &x);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, on_body);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, &x);
+    for (CURLoption data : {CURLOPT_XFERINFODATA, CURLOPT_HEADERDATA, CURLOPT_WRITEDATA}) {
+        curl_easy_setopt(e, data, &r);
+    }
     kesta_posix::TrustStore *trust = kesta_posix::attach_trust(e);
 
-    x.body_length = body_length;
-    clock_gettime(CLOCK_MONOTONIC, &x.started);
-    x.last_data = x.started;
+    r.body_length = body_length;
+    clock_gettime(CLOCK_MONOTONIC, &r.started);
+    r.last_data = r.started;
     CURLcode rc = curl_easy_perform(e);
     // The cut is this layer's own doing, not a failure of the exchange.
-    DWORD code = rc == CURLE_OK || (rc == CURLE_WRITE_ERROR && x.cut) ? 0 : map_error(x, rc);
-    if (x.errors[0] == '\0') {
-        snprintf(x.errors, sizeof x.errors, "%s", curl_easy_strerror(rc));
+    DWORD code = rc == CURLE_OK || (rc == CURLE_WRITE_ERROR && r.cut) ? 0 : map_error(e, rc);
+    if (r.errors[0] == '\0') {
+        snprintf(r.errors, sizeof r.errors, "%s", curl_easy_strerror(rc));
     }
     curl_easy_cleanup(e);
     kesta_posix::release_trust(trust);
     curl_slist_free_all(lines);
-    x.easy = nullptr;
+    r.easy = nullptr;
     return code;
 }
 
@@ -467,7 +440,7 @@ HINTERNET WINAPI InternetOpenA(LPCSTR agent, DWORD access_type, LPCSTR proxy, LP
     if (flags != 0 || !(direct || proxied) || agent == nullptr ||
         strlen(agent) >= sizeof target.agent ||
         (proxied && strlen(proxy) >= sizeof target.proxy - strlen("http://"))) {
-        return refuse<HINTERNET>(nullptr);
+        return fail<HINTERNET>(nullptr, ERROR_INVALID_PARAMETER);
     }
     snprintf(target.agent, sizeof target.agent, "%s", agent);
     // The scheme is written here, so the text is only ever a host and port.
@@ -476,8 +449,7 @@ HINTERNET WINAPI InternetOpenA(LPCSTR agent, DWORD access_type, LPCSTR proxy, LP
     }
     CURLcode init = curl_global().code;
     if (init != CURLE_OK) {
-        set_error(ERROR_INTERNET_INTERNAL_ERROR, curl_easy_strerror(init));
-        return nullptr;
+        return fail<HINTERNET>(nullptr, ERROR_INTERNET_INTERNAL_ERROR, curl_easy_strerror(init));
     }
     return new_handle(Kind::session, target);
 }
@@ -492,7 +464,7 @@ HINTERNET WINAPI InternetConnectA(HINTERNET session, LPCSTR server, INTERNET_POR
     if (server == nullptr || server[0] == '\0' || port != kesta::SERVER_PORT || user != nullptr ||
         password != nullptr || service != INTERNET_SERVICE_HTTP || flags != INTERNET_FLAG_SECURE ||
         context != 0) {
-        return refuse<HINTERNET>(nullptr);
+        return fail<HINTERNET>(nullptr, ERROR_INVALID_PARAMETER);
     }
     Target target = s->target;
     // A name longer than any host name fails as an unknown one would, at
@@ -514,14 +486,13 @@ HINTERNET WINAPI HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR obje
     if (verb == nullptr || strcmp(verb, "POST") != 0 || version != nullptr || referrer != nullptr ||
         accept_types != nullptr || (flags & ~kesta::REQUEST_FLAGS) != 0 ||
         (flags & REQUIRED_FLAGS) != REQUIRED_FLAGS || context != 0) {
-        return refuse<HINTERNET>(nullptr);
+        return fail<HINTERNET>(nullptr, ERROR_INVALID_PARAMETER);
     }
     char *path = request_target(object);
     Handle *r = path != nullptr ? new_handle(Kind::request, c->target) : nullptr;
     if (r == nullptr) {
         free(path);
-        set_error(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-        return nullptr;
+        return fail<HINTERNET>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
     }
     r->path = path;
     return r;
@@ -538,20 +509,15 @@ BOOL WINAPI HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headers_le
     if (r == nullptr) {
         return FALSE;
     }
-    Exchange &x = r->exchange;
-    if (x.sent) {
-        set_error(ERROR_INVALID_PARAMETER, "a request is sent once");
-        return FALSE;
+    if (r->sent || optional_length > BUFFER_SIZE || (optional == nullptr && optional_length > 0)) {
+        return fail<BOOL>(FALSE, ERROR_INVALID_PARAMETER); // a request is sent once
     }
-    if (optional_length > BUFFER_SIZE || (optional == nullptr && optional_length > 0)) {
-        return refuse<BOOL>(FALSE);
-    }
-    x.sent = true;
+    r->sent = true;
     if (r->target.server[0] == '\0') {
-        return fail(ERROR_INTERNET_NAME_NOT_RESOLVED, nullptr);
+        return fail<BOOL>(FALSE, ERROR_INTERNET_NAME_NOT_RESOLVED);
     }
-    x.error = run(*r, headers, headers_length, optional, optional_length);
-    return x.response || x.error == 0 ? TRUE : fail(x.error, x.errors);
+    r->error = run(*r, headers, headers_length, optional, optional_length);
+    return r->response || r->error == 0 ? TRUE : fail<BOOL>(FALSE, r->error, r->errors);
 }
 
 BOOL WINAPI InternetReadFile(HINTERNET file, LPVOID buffer, DWORD to_read, LPDWORD read)
@@ -561,47 +527,47 @@ BOOL WINAPI InternetReadFile(HINTERNET file, LPVOID buffer, DWORD to_read, LPDWO
         return FALSE;
     }
     if (read == nullptr || (buffer == nullptr && to_read > 0)) {
-        return refuse<BOOL>(FALSE);
+        return fail<BOOL>(FALSE, ERROR_INVALID_PARAMETER);
     }
     *read = 0;
-    Exchange &x = r->exchange;
-    if (!x.response) {
-        set_error(ERROR_INTERNET_INCORRECT_HANDLE_STATE, nullptr);
-        return FALSE;
+    if (!r->response) {
+        return fail<BOOL>(FALSE, ERROR_INTERNET_INCORRECT_HANDLE_STATE);
     }
-    DWORD n = x.length - x.taken < to_read ? x.length - x.taken : to_read;
-    memcpy(buffer, x.body + x.taken, n);
-    x.taken += n;
+    DWORD n = r->length - r->taken < to_read ? r->length - r->taken : to_read;
+    memcpy(buffer, r->body + r->taken, n);
+    r->taken += n;
     *read = n;
     if (n > 0 || to_read == 0) {
         return TRUE;
     }
-    if (x.error != 0) {
-        return fail(x.error, x.errors);
+    if (r->error != 0) {
+        return fail<BOOL>(FALSE, r->error, r->errors);
     }
     // Never an end that is not there: past what was kept, the body went on.
-    return x.cut ? fail(ERROR_INTERNET_INTERNAL_ERROR, "the body goes on beyond 4096 bytes") : TRUE;
+    return r->cut ? fail<BOOL>(FALSE, ERROR_INTERNET_INTERNAL_ERROR,
+                               "the body goes on beyond 4096 bytes")
+                  : TRUE;
 }
 
 BOOL WINAPI InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD length)
 {
-    Handle *h = as_handle(handle);
+    Handle *h = as_handle(handle, Kind::any);
     if (h == nullptr) {
         return FALSE;
     }
     if (buffer == nullptr || length == nullptr || *length < sizeof(DWORD)) {
-        return refuse<BOOL>(FALSE);
+        return fail<BOOL>(FALSE, ERROR_INVALID_PARAMETER);
     }
     DWORD value = 0;
     if (option == INTERNET_OPTION_SECURITY_FLAGS) {
         if (h->kind != Kind::request) {
-            return fail(ERROR_INTERNET_INCORRECT_HANDLE_TYPE, nullptr);
+            return fail<BOOL>(FALSE, ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
         }
-        value = h->exchange.response ? SECURITY_FLAG_SECURE : 0;
+        value = h->response ? SECURITY_FLAG_SECURE : 0;
     } else if (DWORD *timeout = timeout_of(h, option)) {
         value = *timeout;
     } else {
-        return fail(ERROR_INTERNET_INVALID_OPTION, nullptr);
+        return fail<BOOL>(FALSE, ERROR_INTERNET_INVALID_OPTION);
     }
     memcpy(buffer, &value, sizeof value);
     *length = sizeof value;
@@ -610,13 +576,13 @@ BOOL WINAPI InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer, 
 
 BOOL WINAPI InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
 {
-    Handle *h = as_handle(handle);
+    Handle *h = as_handle(handle, Kind::any);
     if (h == nullptr) {
         return FALSE;
     }
     DWORD *timeout = timeout_of(h, option);
     if (timeout == nullptr) {
-        return fail(ERROR_INTERNET_INVALID_OPTION, nullptr);
+        return fail<BOOL>(FALSE, ERROR_INTERNET_INVALID_OPTION);
     }
     DWORD value = 0;
     if (buffer != nullptr && length == sizeof value) {
@@ -624,7 +590,7 @@ BOOL WINAPI InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DW
     }
     // The layer waits for nothing without end: 0 (none) is not a timeout.
     if (value == 0) {
-        return refuse<BOOL>(FALSE);
+        return fail<BOOL>(FALSE, ERROR_INVALID_PARAMETER);
     }
     *timeout = value;
     return TRUE;
@@ -632,12 +598,9 @@ BOOL WINAPI InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DW
 
 BOOL WINAPI InternetCloseHandle(HINTERNET handle)
 {
-    Handle *h = as_handle(handle);
-    if (h == nullptr) {
-        return FALSE;
-    }
+    Handle *h = as_handle(handle, Kind::any);
     delete h;
-    return TRUE;
+    return h != nullptr;
 }
 
 } // extern "C"
