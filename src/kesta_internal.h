@@ -15,7 +15,8 @@ extern const char MEMORY_MESSAGE[21];
 
 // Sets the record's error code and its message text. Code 8 gets
 // MEMORY_MESSAGE; any other code gets the text the platform finds (WinINet's
-// table first, then the system's), or null. An earlier text is not freed.
+// table first, then the system's), or null. The text it replaces is freed,
+// unless it is MEMORY_MESSAGE.
 void record_error(LOGIN_RESULT *result, DWORD code);
 
 // A new NUL-terminated local-heap copy of the n bytes at start (NUL bytes

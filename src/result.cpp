@@ -14,6 +14,11 @@ const char MEMORY_MESSAGE[21] = {'\x83', '\x81', '\x83', '\x82', '\x83', '\x8A',
 
 void record_error(LOGIN_RESULT *result, DWORD code)
 {
+    // The text being replaced goes, by the same rule as at release: whatever
+    // order the errors come in, the record owns one text at most.
+    if (result->error_code != ERROR_NOT_ENOUGH_MEMORY) {
+        LocalFree(result->error_string);
+    }
     result->error_code = code;
     if (code == ERROR_NOT_ENOUGH_MEMORY) {
         // No lookup: it could need the memory that just ran out.

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "fault_heap.h"
 #include "kesta_internal.h"
@@ -99,6 +100,32 @@ TEST_F(Record, CodeWithoutATextKeepsTheCodeAndANullText)
         _KESTA_RELEASE(r);
     }
     EXPECT_EQ(fault_heap::live(), 0);
+}
+
+// Each recording replaces the one before, whatever their order: the record
+// holds one text at most, and the fixed text is never freed.
+TEST_F(Record, ALaterErrorFreesTheTextOfTheEarlierOne)
+{
+    const std::vector<std::vector<DWORD>> orders = {
+        {ERROR_INVALID_DATA, 12029},
+        {12029, ERROR_INVALID_DATA, 12007},
+        {ERROR_INVALID_DATA, ERROR_NOT_ENOUGH_MEMORY, ERROR_INVALID_DATA},
+        {ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
+        {12029, 99999},
+    };
+    for (const std::vector<DWORD> &codes : orders) {
+        SCOPED_TRACE(::testing::PrintToString(codes));
+        fault_heap::reset();
+        LOGIN_RESULT *r = new_record();
+        for (DWORD code : codes) {
+            record_error(r, code);
+            int texts = code != ERROR_NOT_ENOUGH_MEMORY && r->error_string != nullptr;
+            EXPECT_EQ(fault_heap::live(), 1 + texts) << "after " << code;
+        }
+        EXPECT_EQ(_KESTA_GETERRORCODE(r), codes.back());
+        _KESTA_RELEASE(r);
+        EXPECT_EQ(fault_heap::live(), 0);
+    }
 }
 
 TEST_F(Record, SystemTextsAreTheExpectedWords)

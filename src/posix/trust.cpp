@@ -27,7 +27,6 @@
 
 #include <condition_variable>
 #include <mutex>
-#include <new>
 
 // A build of the layer may leave the store to libcurl, as for a libcurl
 // over another TLS library: the benchmark and a test compare the two.
