@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fault_heap.h"
+#include "exchange.h"
 #include "kesta_internal.h"
 
 using namespace kesta;
@@ -154,7 +155,7 @@ TEST(Body, IsTheCallersBytesCutAt240)
 {
     for (const BodyRow &row : BODY_ROWS) {
         SCOPED_TRACE(row.name);
-        char buffer[4096];
+        char buffer[BUFFER_SIZE];
         memset(buffer, 'x', sizeof buffer);
         DWORD n = compose_body(buffer, sizeof buffer, row.id, row.password);
         EXPECT_EQ(std::string(buffer, n), row.body);

@@ -10,6 +10,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -32,6 +33,54 @@
 #endif
 
 namespace {
+
+// The machine's files these tests rewrite, and the test network's own
+// copies (in its folder) that it mounts over them: the tests run only where
+// each is one file with its copy, that is, inside the test network, and so
+// cannot write the machine's trust store or hosts file.
+struct NetworkFile {
+    const char *path;
+    const char *copy;
+};
+const NetworkFile NETWORK_FILES[] = {
+    {"/etc/hosts", "hosts"},
+    {"/etc/ssl/certs/ca-certificates.crt", "certs/ca.pem"},
+    {"/etc/ssl/certs", "certs/ca-directory"},
+};
+
+std::string outside_the_test_network()
+{
+    const char *work = getenv("KESTA_TESTNET_INSIDE");
+    if (work == nullptr) {
+        return "KESTA_TESTNET_INSIDE is not set";
+    }
+    for (const NetworkFile &f : NETWORK_FILES) {
+        std::string copy = std::string(work) + "/" + f.copy;
+        struct stat a, b;
+        if (stat(f.path, &a) != 0 || stat(copy.c_str(), &b) != 0 || a.st_dev != b.st_dev ||
+            a.st_ino != b.st_ino) {
+            return std::string(f.path) + " is not the test network's " + copy;
+        }
+    }
+    return "";
+}
+
+class TestNetworkOnly : public ::testing::Environment {
+    void SetUp() override
+    {
+        std::string why = outside_the_test_network();
+        if (!why.empty()) {
+            fprintf(stderr,
+                    "wininet_layer_test rewrites the trust bundle, the CA directory and the "
+                    "hosts file, so it runs only inside the test network (scripts/testnet run "
+                    "-- ...): %s\n",
+                    why.c_str());
+            exit(2);
+        }
+    }
+};
+::testing::Environment *const test_network_only =
+    ::testing::AddGlobalTestEnvironment(new TestNetworkOnly);
 
 using kesta::BUFFER_SIZE;
 using kesta::REQUEST_FLAGS;
@@ -441,9 +490,10 @@ TEST(Layer, TheProxyIsBuiltFromItsHostAndPortAlone)
     }
 }
 
-// The system's trust store for the length of a test, put back after it.
-// A file of the test network's own, bind-mounted here, rewritten in place
-// and put back as it was when the test ends.
+// A file of the test network's own, mounted over the machine's, rewritten
+// in place and put back as it was when the test ends, failed or not. An
+// interrupted test leaves it as it was then: the network's copy, which goes
+// with the network.
 class Rewritten {
   public:
     explicit Rewritten(const char *path) : path_(path), original_(read(path)) {}
