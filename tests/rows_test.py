@@ -74,7 +74,7 @@ def shown(data):
 def reversed_blocks(text):
     """The file with its blocks (runs of lines between blank lines) in
     reverse order."""
-    blocks = [b for b in re.split(r"\n(?:[ \t]*\n)+", text.strip("\n"))]
+    blocks = re.split(r"\n\n+", text.strip("\n"))
     return "\n\n".join(reversed(blocks)) + "\n"
 
 
