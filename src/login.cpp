@@ -145,6 +145,14 @@ extern "C" LOGIN_RESULT *KESTA_CALL _KESTA_LOGIN(const char *proxy_host, int32_t
         record_last_error(result);
     }
 
+    // The buffer held the password and the reply, the proxy text the proxy's
+    // address; neither should outlive the call in this stack frame. They go
+    // as soon as the exchange is over, before the closes: those are the last
+    // calls out of this frame, and a test's stand-in transport looks there
+    // for what is left.
+    SecureZeroMemory(buffer, sizeof buffer);
+    SecureZeroMemory(proxy, sizeof proxy);
+
     // Whatever was opened is closed, the newest first.
     if (request != nullptr) {
         InternetCloseHandle(request);
@@ -155,9 +163,5 @@ extern "C" LOGIN_RESULT *KESTA_CALL _KESTA_LOGIN(const char *proxy_host, int32_t
     if (session != nullptr) {
         InternetCloseHandle(session);
     }
-    // The buffer held the password and the proxy text the proxy's address;
-    // neither should outlive the call in this stack frame.
-    SecureZeroMemory(buffer, sizeof buffer);
-    SecureZeroMemory(proxy, sizeof proxy);
     return result;
 }

@@ -64,29 +64,111 @@ def unescape(value):
     return bytes(out)
 
 
-def load_scenarios(path=ROWS):
-    """Scenario name -> (how it is sent, status, body, Location or None), from
-    every row that gives a reply, a way to send one or a redirect."""
-    scenarios = {}
+# The keys a row may have (the file's head says what each means), and those
+# of them that make up the reply of the scenario the row defines.
+REPLY_KEYS = ("reply", "status", "location", "send")
+ROW_KEYS = frozenset(("row", "server", "path", "uses", "tail", "id", "password", "proxy",
+                      "code", "text", "session", "agent", "wine-code", "wine-text",
+                      "wine-session", "wine-agent", "wine-race", "wine", "why", "seen",
+                      "body", "connects", "proxy-seen", "waits", "timeouts", "soak", "host",
+                      "wine-seen")
+                     + REPLY_KEYS)
+
+
+class RowsError(Exception):
+    """A rows file that breaks the file's rules, as FILE:LINE: what."""
+
+
+def location_scenario(url):
+    """The scenario a Location leads to: its path's first segment."""
+    rest = url.partition("://")[2]
+    return rest.partition("/")[2].partition("/")[0]
+
+
+def read_rows(path=ROWS):
+    """Every row of the file, in order, as a dict of its keys' raw values
+    with "line" added (where the row starts), once the file keeps its rules.
+    The checks and their words are those of tests/support/scenarios.cpp,
+    the other reader, and come in the same order."""
+
+    def refuse(line, what):
+        raise RowsError(f"{path}:{line}: {what}")
+
+    rows = []
+    keys, key_lines = {}, {}
+    names, defined = {}, {}
     with open(path, encoding="latin-1") as f:
-        blocks = f.read().split("\n\n")
-    for block in blocks:
-        keys = {}
-        for line in block.splitlines():
-            if line and not line.startswith("#"):
-                key, _, value = line.partition(":")
-                keys[key] = value.lstrip(" ")
-        if "reply" in keys or "send" in keys or "location" in keys:
-            scenarios[keys.get("path", "ok")] = (
-                keys.get("send", "whole"),
-                int(keys.get("status", "200")),
-                unescape(keys.get("reply", "")),
-                keys.get("location"),
-            )
+        lines = f.read().split("\n")
+    for number, text in enumerate(lines + [""], 1):
+        text = text.rstrip("\r")
+        if text.startswith("#"):
+            continue
+        if text:
+            key, colon, value = text.partition(":")
+            if not colon:
+                refuse(number, "not a key: " + text)
+            if key not in ROW_KEYS:
+                refuse(number, "unknown key " + key)
+            if key in keys:
+                refuse(number, f"key {key} given twice (first at line {key_lines[key]})")
+            keys[key] = value.lstrip(" ")
+            key_lines[key] = number
+            continue
+        if not keys:
+            continue
+        start = min(key_lines.values())
+        name = keys.get("row")
+        if name is None:
+            refuse(start, "a row without a row key")
+        where = f'row "{name}"'
+        if unescape(name) in names:
+            refuse(start, f"{where}: a second row of this name (the first at line "
+                          f"{names[unescape(name)]})")
+        names[unescape(name)] = start
+        if ("path" in keys) == ("uses" in keys):
+            refuse(start, f"{where}: give path (the scenario it defines) or uses (one defined "
+                          "elsewhere), one of the two")
+        reply = [k for k in REPLY_KEYS if k in keys]
+        if "uses" in keys and reply:
+            refuse(start, f"{where}: uses {keys['uses']} but gives a reply ({reply[0]}): only "
+                          "the row that defines a scenario gives its reply")
+        if "path" in keys:
+            scenario = keys["path"]
+            if not reply:
+                refuse(start, f"{where}: defines {scenario} without a reply, status, location "
+                              "or send")
+            if scenario in defined:
+                refuse(start, f"{where}: scenario {scenario} is defined twice (also at line "
+                              f"{defined[scenario]})")
+            defined[scenario] = start
+        rows.append(dict(keys, line=start))
+        keys, key_lines = {}, {}
+    for row in rows:
+        where = f'row "{row["row"]}"'
+        if "uses" in row and row["uses"] not in defined:
+            refuse(row["line"], f"{where}: uses scenario {row['uses']}, which no row defines")
+        if "location" in row and location_scenario(row["location"]) not in defined:
+            refuse(row["line"], f"{where}: its location leads to scenario "
+                                f"{location_scenario(row['location'])}, which no row defines")
+    return rows
+
+
+def load_scenarios(path=ROWS):
+    """Scenario name -> (how it is sent, status, body, Location or None),
+    from the row that defines each."""
+    scenarios = {}
+    for row in read_rows(path):
+        if "path" not in row:
+            continue
+        try:
+            status = int(row.get("status", "200"))
+        except ValueError:
+            raise RowsError(f'{path}:{row["line"]}: row "{row["row"]}": status '
+                            f'{row["status"]} is not a number') from None
+        scenarios[row["path"]] = (row.get("send", "whole"), status,
+                                  unescape(row.get("reply", "")), row.get("location"))
     return scenarios
 
-
-SCENARIOS = load_scenarios()
 
 # What a refusing proxy answers a CONNECT with: its own status and body,
 # never the login server's. Two of them look like a login reply.
@@ -121,8 +203,8 @@ class Handler(BaseHTTPRequestHandler):
         scenario = self.path.split("?")[0].strip("/").split("/")[0]
         if scenario == "demo":
             self.demo(body)
-        elif scenario in SCENARIOS:
-            how, status, reply, location = SCENARIOS[scenario]
+        elif scenario in self.server.scenarios:
+            how, status, reply, location = self.server.scenarios[scenario]
             if location is not None:
                 # Where a client that follows redirects would take the login
                 # next: a request there is recorded under the same name.
@@ -321,9 +403,10 @@ class LoginServer(ThreadingHTTPServer):
     allow_reuse_address = True
     request_queue_size = 64
 
-    def __init__(self, address, context, records):
+    def __init__(self, address, context, records, scenarios):
         self.context = context
         self.records = records
+        self.scenarios = scenarios
         self.records_lock = threading.Lock()
         super().__init__(address, Handler)
 
@@ -463,7 +546,15 @@ def main():
     parser.add_argument("--listen", action="append", default=[], required=True)
     parser.add_argument("--records", required=True)
     parser.add_argument("--ready", help="file written once every server listens")
+    parser.add_argument("--rows", default=ROWS, help="the scenario rows (%(default)s)")
     args = parser.parse_args()
+    # A rows file that breaks its rules stops the servers before they listen,
+    # so that the suite fails naming the row instead of answering 404.
+    try:
+        scenarios = load_scenarios(args.rows)
+    except RowsError as e:
+        print(f"login_server: {e}", file=sys.stderr)
+        return 1
     os.makedirs(args.records, exist_ok=True)
 
     servers = []
@@ -486,7 +577,7 @@ def main():
                 elif policy == "tls13":
                     context.minimum_version = ssl.TLSVersion.TLSv1_3
                 context.load_cert_chain(rest[0] + ".pem", rest[0] + ".key")
-            server = LoginServer(address, context, args.records)
+            server = LoginServer(address, context, args.records, scenarios)
             servers.append(server)
             threading.Thread(target=server.serve_forever, daemon=True).start()
         else:

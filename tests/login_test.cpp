@@ -414,21 +414,36 @@ TEST_F(Login, CopyFailuresInTheParseRecordNotEnoughMemory)
     }
 }
 
-TEST_F(Login, NeitherPasswordNorProxyAddressOutlivesTheCall)
+// The stand-in transport remembers every byte it was handed or handed out,
+// and looks at them again at the last close, which the login calls before it
+// returns: the frame that holds them is still live there.
+TEST_F(Login, NeitherPasswordNorProxyAddressNorReplyOutlivesTheCall)
 {
-    fake_inet::reset({nullptr, 1, 0, {"SESSION-ID=ua:rest"}});
-    _KESTA_RELEASE(
-        _KESTA_LOGIN("proxy.secret.test", 3128, "user", "pa55word", "login.test", "/login"));
-    // The buffers lived in the call's frame; look at what is left there.
-    const char *body = fake_inet::body_address();
-    const char *proxy = fake_inet::proxy_address();
-    ASSERT_NE(body, nullptr);
-    ASSERT_NE(proxy, nullptr);
-    std::string left_body(body, 4096);
-    std::string left_proxy(proxy, 256);
-    EXPECT_EQ(left_body.find("pa55word"), std::string::npos);
-    EXPECT_EQ(left_body.find("SESSION-ID"), std::string::npos);
-    EXPECT_EQ(left_proxy.find("proxy.secret"), std::string::npos);
+    struct Row {
+        const char *name;
+        fake_inet::Script script;
+    };
+    const Row rows[] = {
+        {"a login that succeeds", {nullptr, 1, 0, {"SESSION-ID=ua:rest\n"}}},
+        // A reply to the buffer's last byte: a wipe shorter than the buffer
+        // leaves some of it.
+        {"a reply that fills the buffer",
+         {nullptr, 1, 0, {"SESSION-ID=ua:" + std::string(5000, 'r')}}},
+        {"a send that fails", {"HttpSendRequestA", 1, 12002, {}}},
+        {"a read that fails after the first piece",
+         {"InternetReadFile", 2, 12030, {"SESSION-ID=ua:", "part"}}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        fake_inet::reset(row.script);
+        _KESTA_RELEASE(
+            _KESTA_LOGIN("proxy.secret.test", 3128, "user", "pa55word", "login.test", "/login"));
+        // The transport was handed both secrets, and closed what it opened.
+        ASSERT_NE(fake_inet::proxy_address(), nullptr);
+        EXPECT_EQ(fake_inet::body(), "ID=user&PW=pa55word");
+        ASSERT_EQ(fake_inet::calls().back(), CLOSE_SESSION);
+        EXPECT_EQ(fake_inet::left_at_last_close(), "");
+    }
 }
 
 } // namespace

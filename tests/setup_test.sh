@@ -15,11 +15,23 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/bin"
 
 # apt-get: logs each call; behaves as FAKE_UPDATE, FAKE_INSTALL and
-# FAKE_QEMU (the version the backports install brings) say.
+# FAKE_QEMU (the version the backports install brings) say. Its messages
+# come in the caller's language, as apt's do: English or German here.
 cat >"$work/bin/apt-get" <<'FAKE'
 #!/bin/sh
 log="$FAKE_DIR/apt.log"
 echo "apt-get $*" >>"$log"
+# The language as gettext picks it (checked against the real apt-get on
+# Debian 12): none under the C or POSIX locale, whatever LANGUAGE says, else
+# LANGUAGE's first, else the locale's own. C.UTF-8 is not C here.
+locale=${LC_ALL:-${LC_MESSAGES:-${LANG:-}}}
+case "$locale" in
+"" | C | POSIX) language=en ;;
+*)
+    language=${LANGUAGE:-$locale}
+    language=${language%%[:_.@]*}
+    ;;
+esac
 prefs=""
 sources=""
 for a in "$@"; do
@@ -38,8 +50,15 @@ case " $* " in
     ;;
 *" update "*)
     if [ -z "$sources" ] && [ "$FAKE_UPDATE" = broken ]; then
-        echo "E: Failed to fetch http://mirror.example/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz  File has unexpected size (374820 != 376004). Mirror sync in progress? [IP: 127.0.0.1 80]"
-        echo "E: Some index files failed to download. They have been ignored, or old ones used instead."
+        url=http://mirror.example/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz
+        if [ "$language" = de ]; then
+            # apt's own German texts (its de catalogue).
+            echo "E: Fehlschlag beim Holen von $url Datei hat eine unerwartete Größe (374820 != 376004). Eventuell läuft gerade eine Spiegel-Synchronisierung? [IP: 127.0.0.1 80]"
+            echo "E: Einige Indexdateien konnten nicht heruntergeladen werden. Sie wurden ignoriert oder alte an ihrer Stelle benutzt."
+        else
+            echo "E: Failed to fetch $url  File has unexpected size (374820 != 376004). Mirror sync in progress? [IP: 127.0.0.1 80]"
+            echo "E: Some index files failed to download. They have been ignored, or old ones used instead."
+        fi
         exit 100
     fi
     ;;
@@ -90,11 +109,13 @@ chmod +x "$work/bin/"* "$work/runs" "$work/fails"
 failures=0
 run=0
 
-# row NAME LOADER UPDATE INSTALL HAVE_ALL QEMU_BEFORE QEMU_AFTER EXPECT_STATUS
+# row NAME LOADER UPDATE INSTALL HAVE_ALL QEMU_BEFORE QEMU_AFTER EXPECT_STATUS [VAR=VALUE...]
 #     then lines of checks on stdin: "+ TEXT" must appear in the output or
-#     apt's log, "- TEXT" must not.
+#     apt's log, "- TEXT" must not. The script runs with no locale settings
+#     but the VAR=VALUE given (LANG, LANGUAGE, LC_ALL, ...).
 row() {
     name=$1 loader=$2 update=$3 install=$4 have_all=$5 qemu_before=$6 qemu_after=$7 want=$8
+    shift 8
     run=$((run + 1))
     dir="$work/$run"
     mkdir -p "$dir"
@@ -108,6 +129,7 @@ row() {
         FAKE_HAVE_ALL="$([ "$have_all" = yes ] && echo 1)" FAKE_QEMU="$qemu_after" \
         KESTA_LOADER32="$work/$loader" KESTA_QEMU_I386="$dir/qemu-i386-static" \
         KESTA_SETUP_RETRY_PAUSE=0 TMPDIR="$dir" \
+        env -u LANG -u LANGUAGE -u LC_ALL -u LC_MESSAGES "$@" \
         sh "$source/scripts/setup" >"$dir/out" 2>&1 || status=$?
     cat "$dir/out" "$dir/apt.log" >"$dir/all"
     problem=""
@@ -170,6 +192,20 @@ C
 row "broken index, nothing resolves: says what failed and what to do" runs broken fail no none none 1 <<'C'
 + setup: could not install: cmake
 + run scripts/setup again
+C
+# A machine that speaks German: apt's messages come translated unless setup
+# asks for them in C. LANGUAGE goes over LANG, and over LC_ALL=C.UTF-8 too;
+# LC_ALL goes over LANG, LC_MESSAGES and LANGUAGE.
+row "German (LANG, LANGUAGE), broken index: still found, suite held back" runs broken needs-pin no none none 0 \
+    LANG=de_DE.UTF-8 LANGUAGE=de:en <<'C'
++ dists/bookworm-security/main/binary-i386/Packages.xz
++ prefs: Pin: release n=bookworm-security
++ installed with bookworm-security held back
+C
+row "German (LC_ALL), broken index: still found, suite held back" runs broken needs-pin no none none 0 \
+    LC_ALL=de_DE.UTF-8 <<'C'
++ prefs: Pin: release n=bookworm-security
++ installed with bookworm-security held back
 C
 row "indexes fine, install fails: no pin, a clear failure" runs ok fail no none none 1 <<'C'
 + setup: could not install:

@@ -4,25 +4,25 @@
 #ifndef KESTA_TEST_BARE_WININET_H
 #define KESTA_TEST_BARE_WININET_H
 
-#include <windows.h>
 #include <string.h>
-#include <wininet.h>
 
 #include <initializer_list>
+
+#include "exchange.h"
 
 // True when the reply starts with the session prefix.
 inline bool bare_wininet_login(const char *server, const char *path)
 {
-    char buffer[4096];
+    char buffer[kesta::BUFFER_SIZE];
     char body[] = "ID=user&PW=secret";
     bool ok = false;
     HINTERNET session = InternetOpenA("KESTA/1.00", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
     HINTERNET connection =
-        session ? InternetConnectA(session, server, INTERNET_DEFAULT_HTTPS_PORT, nullptr, nullptr,
+        session ? InternetConnectA(session, server, kesta::SERVER_PORT, nullptr, nullptr,
                                    INTERNET_SERVICE_HTTP, INTERNET_FLAG_SECURE, 0)
                 : nullptr;
     HINTERNET request = connection ? HttpOpenRequestA(connection, "POST", path, nullptr, nullptr,
-                                                      nullptr, 0x04A80200, 0)
+                                                      nullptr, kesta::REQUEST_FLAGS, 0)
                                    : nullptr;
     if (request != nullptr && HttpSendRequestA(request, "X-Orv-UA: Kelpin/2.00\r\n", DWORD(-1),
                                                body, DWORD(strlen(body)))) {

@@ -21,6 +21,11 @@ struct State {
     std::string body;
     const char *body_address = nullptr;
     const char *proxy_address = nullptr;
+    // Every run of bytes the library handed over or was handed (the proxy
+    // text, the body, each piece of the reply), and at each close what was
+    // still in them.
+    std::vector<std::pair<const char *, size_t>> secrets;
+    std::string left_at_close;
     size_t next_read = 0;
     size_t read_offset = 0;
     int reads = 0;
@@ -74,6 +79,11 @@ HINTERNET WINAPI KESTA_FAKE(InternetOpenA)(LPCSTR agent, DWORD access, LPCSTR pr
                                            DWORD flags)
 {
     state.proxy_address = proxy;
+    // A new login: the bytes of any earlier one are in a frame that is gone.
+    state.secrets.clear();
+    if (proxy != nullptr) {
+        state.secrets.emplace_back(proxy, strlen(proxy) + 1);
+    }
     bool fail =
         called("InternetOpenA", quote(agent) + ", " + std::to_string(access) + ", " + quote(proxy) +
                                     ", " + quote(bypass) + ", " + std::to_string(flags));
@@ -108,6 +118,7 @@ BOOL WINAPI KESTA_FAKE(HttpSendRequestA)(HINTERNET request, LPCSTR headers, DWOR
 {
     state.body.assign(static_cast<const char *>(optional), optional_length);
     state.body_address = static_cast<const char *>(optional);
+    state.secrets.emplace_back(state.body_address, optional_length);
     bool fail =
         called("HttpSendRequestA", name_of(request) + ", " + quote(headers) + ", " + hex(length) +
                                        ", body, " + std::to_string(optional_length));
@@ -129,6 +140,7 @@ BOOL WINAPI KESTA_FAKE(InternetReadFile)(HINTERNET file, LPVOID buffer, DWORD to
         size_t n = piece.size() - state.read_offset;
         n = n < to_read ? n : to_read;
         memcpy(buffer, piece.data() + state.read_offset, n);
+        state.secrets.emplace_back(static_cast<const char *>(buffer), n);
         *read = DWORD(n);
         state.read_offset += n;
         if (state.read_offset == piece.size()) {
@@ -169,6 +181,15 @@ BOOL WINAPI KESTA_FAKE(InternetSetOptionA)(HINTERNET handle, DWORD option, LPVOI
 BOOL WINAPI KESTA_FAKE(InternetCloseHandle)(HINTERNET handle)
 {
     called("InternetCloseHandle", name_of(handle));
+    // The login is still running: the bytes are in its live frame.
+    state.left_at_close.clear();
+    for (const auto &[address, size] : state.secrets) {
+        for (size_t i = 0; i < size; i++) {
+            if (address[i] != '\0') {
+                state.left_at_close += address[i];
+            }
+        }
+    }
     return TRUE;
 }
 
@@ -209,6 +230,11 @@ const char *body_address()
 const char *proxy_address()
 {
     return state.proxy_address;
+}
+
+const std::string &left_at_last_close()
+{
+    return state.left_at_close;
 }
 
 } // namespace fake_inet

@@ -35,6 +35,12 @@ const std::string &body();
 const char *body_address();
 const char *proxy_address();
 
+// What the bytes the library handed over or was handed (the proxy text, the
+// body, the reply's pieces) still held at the last InternetCloseHandle,
+// which the login calls before it returns, so from its live frame: every
+// byte that was not zero, "" when all were wiped.
+const std::string &left_at_last_close();
+
 } // namespace fake_inet
 
 #endif

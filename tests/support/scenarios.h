@@ -29,9 +29,11 @@ struct Record {
 };
 
 struct Row {
+    int line = 0; // where the row starts in its file
     std::string name;
     std::string server = "login.test";
-    std::string path = "ok"; // the scenario, the path's first segment
+    std::string path;     // the scenario, the path's first segment
+    bool defines = false; // the row defines its scenario (path), or uses it
     std::string tail;
     std::optional<std::string> id = std::string("user");
     std::optional<std::string> password = std::string("secret");
@@ -60,9 +62,12 @@ struct Row {
 // A row in a test's messages: its name.
 void PrintTo(const Row &row, std::ostream *out);
 
-// Every row of the file, in order; on a malformed file, none, and problem
-// says why.
+// Every row of tests/scenarios.rows, in order; on a file that breaks its
+// rules (the file's head gives them), none, and problem says why as
+// FILE:LINE: what.
 const std::vector<Row> &rows(std::string *problem = nullptr);
+// The same for any rows file, read anew.
+std::vector<Row> read_rows(const std::string &file, std::string *problem);
 const Row *row_named(const std::string &name);
 
 // How a record differs from the one expected, or "" when it does not.
