@@ -34,6 +34,9 @@ set(CMAKE_CXX_FLAGS_INIT ${_kesta_flags})
 # Each binary's PDB beside it under the binary's own name (an empty --pdb=),
 # and named in its debug directory by that file name alone (%_PDB%).
 set(KESTA_LLD_FLAGS "-fuse-ld=lld -Wl,--pdb= -Wl,-Xlink=-pdbaltpath:%_PDB%")
+# CMake hands the compile flags to the link too, where the CodeView ones
+# have nothing to do.
+string(APPEND KESTA_LLD_FLAGS " -Wno-unused-command-line-argument")
 string(APPEND KESTA_LLD_FLAGS " -Wl,-Xlink=-pdbsourcepath:C:/kesta/build")
 # A map of the link beside each binary, which names every archive member
 # that went into it: the release lists them in its SBOMs.
