@@ -21,7 +21,12 @@ for (const path of process.argv.slice(2)) {
   const problems = [];
   try {
     const error = await validator.validate(text);
-    if (error !== null) problems.push('schema: ' + JSON.stringify(error));
+    // Where each error is and what it says, without the schema's lists.
+    if (error !== null) {
+      const where = (Array.isArray(error) ? error : [error]).map(
+        (e) => `${e.instancePath ?? ''} ${e.message ?? JSON.stringify(e)}`);
+      problems.push('schema: ' + where.join(', '));
+    }
   } catch (e) {
     problems.push('schema: ' + e.message);
   }
