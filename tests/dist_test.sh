@@ -237,7 +237,7 @@ for pair in x86:x64 x64:x86; do
 done
 
 # --- NuGet -----------------------------------------------------------------
-nupkg="$work/a/kesta.$version.nupkg"
+[ -f "$work/a/kesta.$version.nupkg" ] || fail "no kesta.$version.nupkg in the release"
 if nuget install kesta -Version "$version" -Source "$work/a" -OutputDirectory "$work/packages" \
     -NonInteractive >"$work/nuget.log" 2>&1; then
     pass "nuget installs kesta $version from the release folder"
