@@ -192,8 +192,8 @@ set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "")
 set(CMAKE_EXE_LINKER_FLAGS_INIT /MANIFEST:NO)
 TOOLCHAIN
     mingw_toolchain="$top/cmake/mingw-w64-$(test "$arch" = x86 && echo i686 || echo x86_64).cmake"
-    # consumer  toolchain  more
-    while read -r kind toolchain extra; do
+    # consumer  import library it must link  toolchain  more
+    while read -r kind library toolchain extra; do
         rm -rf "$work/cmake-$kind"
         # shellcheck disable=SC2086
         if cmake -S "$consumer" -B "$work/cmake-$kind" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
@@ -201,13 +201,19 @@ TOOLCHAIN
             cmake --build "$work/cmake-$kind" >>"$work/cmake-$kind.log" 2>&1 &&
             cmp -s "$work/cmake-$kind/kesta.dll" "$unpacked/bin/kesta.dll"; then
             cp "$work/cmake-$kind/app.exe" "$unpacked/bin/cmake-$kind-consumer.exe"
+            # lld's libkesta.dll.a links under lld-link too, so which one
+            # kesta::kesta gave shows only on the link line.
+            cat "$work/cmake-$kind/CMakeFiles/app.dir/link.txt" \
+                "$work/cmake-$kind/CMakeFiles/app.dir/"*.rsp 2>/dev/null |
+                grep -q "$unpacked/lib/$library" ||
+                fail "$arch: find_package(kesta) did not give $kind lib/$library"
         else
             fail "$arch: the find_package consumer with $kind did not build or copy kesta.dll:"
             cat "$work/cmake-$kind.log" >&2
         fi
     done <<ROWS
-msvc $work/msvc-$arch.cmake -DCONSUMER_NO_CRT=$work/kernel32-$arch.lib
-mingw $mingw_toolchain
+msvc kesta.lib $work/msvc-$arch.cmake -DCONSUMER_NO_CRT=$work/kernel32-$arch.lib
+mingw libkesta.dll.a $mingw_toolchain
 ROWS
     for consumer in msvc mingw pc cmake-msvc cmake-mingw; do
         got=$("$top/scripts/wine-run" "$unpacked/bin/$consumer-consumer.exe" 2>&1 | tr -d '\r') ||
