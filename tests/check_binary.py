@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the built library's boundary: exactly the seven exports (at their
 ordinals, in the DLL), the DLL's machine type, imports and version
-resource, and the shared object's soname. The 32-bit DLL (PE32, i386) and
+resource (kesta-login.exe has one too), and the shared object's soname. The 32-bit DLL (PE32, i386) and
 the 64-bit one (PE32+, x86-64) are held to the same boundary, and `same`
 compares two DLLs with each other: the same exports at the same ordinals,
 the same imported DLLs, and the same WinINet calls.
@@ -13,7 +13,7 @@ executable, and on x86 NO_SEH, as long as no code registers an SEH handler.
 `hardening` prints these as a table.
 
   check_binary.py dll PATH i386|x86-64 [VERSION]
-  check_binary.py exe PATH i386|x86-64
+  check_binary.py exe PATH i386|x86-64 [VERSION]
   check_binary.py hardening PATH...
   check_binary.py same DLL DLL
   check_binary.py so PATH
@@ -35,6 +35,8 @@ EXPORTS = {
 # Static libgcc and libstdc++: nothing from MinGW's runtime DLLs.
 IMPORTS = {"kernel32.dll", "wininet.dll", "msvcrt.dll"}
 VERSION = 0x00010000
+# VS_FIXEDFILEINFO.dwFileType.
+VFT_APP, VFT_DLL = 1, 2
 # kesta-login.exe: the static runtime and the library.
 EXE_IMPORTS = {"kernel32.dll", "msvcrt.dll", "kesta.dll"}
 # IMAGE_FILE_HEADER.Machine, and the optional header's magic that goes with
@@ -143,6 +145,25 @@ class PE:
         ms, ls = struct.unpack_from("<II", self.data, at + 8)
         return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 
+    def file_type(self):
+        """VS_FIXEDFILEINFO.dwFileType: 1 for a program, 2 for a DLL."""
+        at = self.data.find(struct.pack("<I", 0xFEEF04BD))
+        return None if at < 0 else struct.unpack_from("<I", self.data, at + 36)[0]
+
+    def version_string(self, key):
+        """A value of the StringFileInfo block (UTF-16, after the key, its
+        NUL and padding to four bytes), or None."""
+        name = (key + "\0").encode("utf-16-le")
+        at = self.data.find(name)
+        if at < 0:
+            return None
+        at += len(name)
+        at += (4 - at % 4) % 4
+        end = at
+        while self.data[end : end + 2] != b"\0\0":
+            end += 2
+        return self.data[at:end].decode("utf-16-le")
+
 
     def hardening(self):
         """{property: True/False, or None where it does not apply}"""
@@ -178,7 +199,25 @@ def hardening_problems(pe):
     return ["not hardened: " + p for p in problems]
 
 
-def check_exe(path, machine):
+def version_problems(pe, release, file_type, name):
+    """The version resource: the version constant's major and minor, the
+    release's full version when given, the file type and the file name."""
+    problems = []
+    version = pe.file_version()
+    if version is None:
+        return ["no VERSIONINFO resource"]
+    if version[:2] != (VERSION >> 16, VERSION & 0xFFFF):
+        problems.append("file version %s does not match the version constant" % (version,))
+    elif release is not None and version != tuple(map(int, release.split("."))) + (0,):
+        problems.append("file version %s is not the release's, %s" % (version, release))
+    if pe.file_type() != file_type:
+        problems.append("file type %s in the version resource, want %d" % (pe.file_type(), file_type))
+    if pe.version_string("OriginalFilename") != name:
+        problems.append("OriginalFilename %r, want %r" % (pe.version_string("OriginalFilename"), name))
+    return problems
+
+
+def check_exe(path, machine, release=None):
     problems = []
     pe = PE(open(path, "rb").read())
     want_machine, want_magic = MACHINES[machine]
@@ -187,6 +226,7 @@ def check_exe(path, machine):
     imports = set(pe.imports())
     if imports != EXE_IMPORTS:
         problems.append("imports %s; want %s" % (sorted(imports), sorted(EXE_IMPORTS)))
+    problems += version_problems(pe, release, VFT_APP, "kesta-login.exe")
     return problems + hardening_problems(pe)
 
 
@@ -215,13 +255,7 @@ def check_dll(path, machine, release=None):
     imports = set(pe.imports())
     if imports != IMPORTS:
         problems.append("imports %s; want %s" % (sorted(imports), sorted(IMPORTS)))
-    version = pe.file_version()
-    if version is None:
-        problems.append("no VERSIONINFO resource")
-    elif version[:2] != (VERSION >> 16, VERSION & 0xFFFF):
-        problems.append("file version %s does not match the version constant" % (version,))
-    elif release is not None and version != tuple(map(int, release.split("."))) + (0,):
-        problems.append("file version %s is not the release's, %s" % (version, release))
+    problems += version_problems(pe, release, VFT_DLL, "kesta.dll")
     return problems + hardening_problems(pe)
 
 
@@ -269,9 +303,10 @@ def main():
     if args[:1] == ["dll"] and len(args) in (3, 4) and args[2] in MACHINES:
         problems = check_dll(*args[1:])
         ok = "%s has exactly the library's boundary for %s, hardened" % (args[1], args[2])
-    elif args[:1] == ["exe"] and len(args) == 3 and args[2] in MACHINES:
-        problems = check_exe(args[1], args[2])
-        ok = "%s imports what it should for %s, hardened" % (args[1], args[2])
+    elif args[:1] == ["exe"] and len(args) in (3, 4) and args[2] in MACHINES:
+        problems = check_exe(*args[1:])
+        ok = "%s imports what it should for %s, has its version resource, hardened" % (
+            args[1], args[2])
     elif args[:1] == ["hardening"] and len(args) >= 2:
         problems = hardening_table(args[1:])
         ok = "(table only)"
