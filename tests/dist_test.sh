@@ -21,7 +21,8 @@
 #   README shows (clang-cl and lld-link, and MinGW's GCC), which copies
 #   kesta.dll beside the program; the package refuses a consumer of the
 #   other bitness; the header passes clang in cl mode with /W4 /WX as C
-#   and as C++17;
+#   and as C++17; every scenario row passes through the zip's DLL, which
+#   is built by another compiler than the test presets' DLLs;
 # - nuget installs the NuGet package from the release folder, and xbuild
 #   evaluates its targets for Win32 and x64 to the package's include
 #   folder, the platform's kesta.lib, and the platform's kesta.dll and PDB
@@ -224,6 +225,21 @@ ROWS
             fail "$arch: the $consumer-linked program said: $got"
         fi
     done
+
+    # Every scenario row against the DLL that ships, which another compiler
+    # builds than the one the test presets' DLLs come from: the scenario
+    # program of that bitness loads the kesta.dll beside it.
+    preset=win32
+    [ "$arch" = x64 ] && preset=win64
+    rows="$work/scenarios-$arch"
+    mkdir -p "$rows"
+    cp "$top/build/$preset/scenario_test.exe" "$unpacked/bin/kesta.dll" "$rows/"
+    if "$top/scripts/wine-run" "$rows/scenario_test.exe" >"$rows/log" 2>&1; then
+        pass "$arch: every scenario row through the zip's kesta.dll ($(grep -c '^\[       OK \]' "$rows/log") passed)"
+    else
+        fail "$arch: scenario rows through the zip's kesta.dll:"
+        grep -E '^\[  FAILED|Failure|Which is' "$rows/log" | head -n 40 >&2
+    fi
 done <"$work/arches"
 
 # A program of one bitness cannot load the other's DLL: the package says so.
