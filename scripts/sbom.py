@@ -171,8 +171,8 @@ def windows(out, package, version, binaries):
         "purl": "pkg:generic/kesta@%s" % version,
     }
     parts, third_party, dependencies = [], {}, []
-    for spec in binaries:
-        triple, inside, path, linkmap = spec.split(":", 3)
+    for entry in binaries:
+        triple, inside, path, linkmap = entry.split(":", 3)
         ref = "%s:%s" % (triple, inside)
         parts.append({
             "type": "application" if inside.endswith(".exe") else "library",
