@@ -450,7 +450,10 @@ elif verify_sums "$work/signed" "$pki/root.pem"; then
     verify_sums "$work/signed" "$pki/other-root.pem" &&
         fail "SHA256SUMS.p7s verifies with a root that never signed it"
     cp -r "$work/signed" "$work/changed"
-    sed -i '1s/^./0/' "$work/changed/SHA256SUMS"
+    # One digit of the first hash, turned into another digit: the file must differ
+    # whatever that digit was.
+    sed -i '1{s/^0/1/;t;s/^./0/}' "$work/changed/SHA256SUMS"
+    cmp -s "$work/signed/SHA256SUMS" "$work/changed/SHA256SUMS" && fail "the changed SHA256SUMS is not changed"
     verify_sums "$work/changed" "$pki/root.pem" && fail "SHA256SUMS.p7s verifies a changed SHA256SUMS"
 else
     fail "SHA256SUMS.p7s does not verify:"
