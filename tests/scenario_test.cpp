@@ -309,6 +309,47 @@ TEST(NativeEnvironment, ProxyVariablesAreIgnored)
         unsetenv(name);
     }
 }
+
+// A process that starts with every variable that could name another trust
+// store, another proxy or a file for the TLS keys (tests/environment_test.sh
+// sets them, pointing at the untrusted CA and at proxies where nothing
+// listens): the logins go as in a clean environment and no key is written.
+TEST(NativeEnvironment, AnEnvironmentSetBeforeTheFirstLoginChangesNothing)
+{
+    const char *keys = getenv("KESTA_TEST_KEY_LOG");
+    if (keys == nullptr) {
+        GTEST_SKIP() << "runs as scenarios_environment, whose variables are set before the "
+                        "process starts";
+    }
+    const Library &lib = library();
+    ASSERT_EQ(lib.problem, "");
+    const struct {
+        const char *proxy;
+        unsigned short port;
+        const char *server;
+        const char *path;
+        unsigned long code;
+        const char *why;
+    } rows[] = {
+        {nullptr, 0, "login.test", "/ok/env-first", 0, "the system's store, direct"},
+        {nullptr, 0, "untrusted.test", "/ok/env-rogue", 12045, "the environment's CA is no root"},
+        {"proxy.test", 3128, "login.test", "/ok/env-proxy", 0, "the given proxy"},
+        {"proxy.test", 3999, "login.test", "/ok/env-noproxy", 12029, "no_proxy is not read"},
+    };
+    for (const auto &row : rows) {
+        LOGIN_RESULT *r = lib.login(row.proxy, row.port, "user", "secret", row.server, row.path);
+        EXPECT_EQ(lib.code(r), row.code) << row.why << ": " << row.server << row.path;
+        lib.release(r);
+    }
+    FILE *log = fopen(keys, "rb");
+    long size = 0;
+    if (log != nullptr) {
+        fseek(log, 0, SEEK_END);
+        size = ftell(log);
+        fclose(log);
+    }
+    EXPECT_EQ(size, 0) << "TLS secrets were written to " << keys;
+}
 #endif
 
 } // namespace

@@ -275,6 +275,10 @@ CURLcode use_store(CURL *, void *ssl_ctx, void *user)
     if (SSL_CTX_get_ssl_method(context) != TLS_client_method()) {
         return CURLE_SSL_CERTPROBLEM;
     }
+    // libcurl writes the connection's TLS secrets to the file that
+    // SSLKEYLOGFILE names; with them anyone could read the password off the
+    // wire. The login reads no variable, so none is written.
+    SSL_CTX_set_keylog_callback(context, nullptr);
     const Shared &s = shared();
     X509_STORE *own = X509_STORE_new();
     X509_LOOKUP *lookup = own != nullptr ? X509_STORE_add_lookup(own, s.from_bundle) : nullptr;
