@@ -271,9 +271,11 @@ class Handler(BaseHTTPRequestHandler):
 
     def send_keep_alive(self, body, status, reply):
         # The connection stays open for another request, as most servers
-        # keep it: a client that kept connections would use it again.
+        # keep it, and a cookie is set: a client that kept connections
+        # would use it again, one that kept cookies would send it back.
         self.send_response(status)
         self.send_header("Content-Length", str(len(reply)))
+        self.send_header("Set-Cookie", "kept=1; Path=/")
         self.end_headers()
         self.wfile.write(reply)
         self.close_connection = False

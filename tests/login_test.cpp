@@ -315,7 +315,10 @@ const std::string CUT_HIDES = std::string(240, 'p') + "@evil.test";
 const std::string LONG_NAME = std::string(300, 'p');
 
 const InputRow INPUT_ROWS[] = {
+    // A row that breaks several rules has others that break each alone, so
+    // that no check hides behind another.
     {"user info in the server", nullptr, 0, "user:pw@login.test", "/login", true},
+    {"a user name in the server", nullptr, 0, "user@login.test", "/login", true},
     {"a path in the server", nullptr, 0, "login.test/x", "/login", true},
     {"a port in the server", nullptr, 0, "login.test:8443", "/login", true},
     {"a query in the server", nullptr, 0, "login.test?x", "/login", true},
@@ -324,6 +327,9 @@ const InputRow INPUT_ROWS[] = {
     {"a backslash in the server", nullptr, 0, "login.test\\x", "/login", true},
     {"a space in the server", nullptr, 0, "login.test other.test", "/login", true},
     {"a CR LF in the server", nullptr, 0, "login.test\r\nX-Injected: 1", "/login", true},
+    {"a CR LF alone in the server", nullptr, 0, "login.test\r\nother.test", "/login", true},
+    {"a tab in the server", nullptr, 0, "login\t.test", "/login", true},
+    {"a DEL in the server", nullptr, 0, "login\x7f.test", "/login", true},
     {"an IPv6 literal as the server", nullptr, 0, "[::1]", "/login", true},
     {"an empty server", nullptr, 0, "", "/login", true},
     {"a null server", nullptr, 0, nullptr, "/login", true},
@@ -341,6 +347,8 @@ const InputRow INPUT_ROWS[] = {
     {"proxies by semicolon", "a.test;b.test", 3128, "login.test", "/login", true},
     {"proxies by comma", "a.test,b.test", 3128, "login.test", "/login", true},
     {"user info in the proxy", "user:pw@127.0.0.1", 3128, "login.test", "/login", true},
+    {"a user name in the proxy", "user@127.0.0.1", 3128, "login.test", "/login", true},
+    {"a backslash in the proxy", "127.0.0.1\\x", 3128, "login.test", "/login", true},
     {"a SOCKS proxy URL", "socks5://127.0.0.1", 3128, "login.test", "/login", true},
     {"an https proxy URL", "https://127.0.0.1", 3128, "login.test", "/login", true},
     {"a port inside the proxy host", "proxy.test:8080", 3128, "login.test", "/login", true},

@@ -276,6 +276,29 @@ TEST(Library, EightThreadsEachGetTheirOwnRecord)
     EXPECT_EQ(wrong.load(), 0);
 }
 
+// Logins one after another to a server that keeps its connection open and
+// sets a cookie: neither sends a cookie, and on Linux each comes on a
+// connection of its own (WinINet may keep a connection for the next request
+// to the same server, as Windows does; that is the platform's).
+TEST(Library, NothingOfOneLoginGoesWithTheNext)
+{
+    const Library &lib = library();
+    ASSERT_EQ(lib.problem, "");
+    std::string token = scenarios::unique_token("twice");
+    for (int i = 0; i < 2; i++) {
+        LOGIN_RESULT *r =
+            lib.login(nullptr, 0, "user", "secret", "login.test", ("/keep-open/" + token).c_str());
+        EXPECT_EQ(lib.code(r), 0u);
+        lib.release(r);
+    }
+    std::vector<scenarios::Request> seen = scenarios::requests_for(token);
+    ASSERT_EQ(seen.size(), 2u);
+#ifndef _WIN32
+    EXPECT_NE(seen[0].client_port, seen[1].client_port) << "a connection was used again";
+#endif
+    EXPECT_FALSE(seen[1].has_header("Cookie")) << "the first login's cookie went with the second";
+}
+
 #ifndef _WIN32
 // What Wine cannot show: it reads no proxy variables.
 TEST(NativeEnvironment, ProxyVariablesAreIgnored)

@@ -28,8 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     bool good = r->error_code == 0 || r->error_code == ERROR_NOT_ENOUGH_MEMORY ||
                 r->error_code == ERROR_INVALID_DATA;
-    if (!good || (r->error_code == 0 && (r->session_id == nullptr || r->user_agent == nullptr ||
-                                         r->error_string != nullptr)) ||
+    if (!good ||
+        (r->error_code == 0 &&
+         (r->session_id == nullptr || r->user_agent == nullptr || r->error_string != nullptr)) ||
         (r->error_code == ERROR_NOT_ENOUGH_MEMORY && r->error_string != MEMORY_MESSAGE)) {
         abort();
     }
