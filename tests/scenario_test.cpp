@@ -21,6 +21,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <wininet.h>
 #else
 #include <dlfcn.h>
 #include <locale.h>
@@ -298,6 +299,49 @@ TEST(Library, NothingOfOneLoginGoesWithTheNext)
 #endif
     EXPECT_FALSE(seen[1].has_header("Cookie")) << "the first login's cookie went with the second";
 }
+
+#ifdef _WIN32
+// The URLs that WinINet's cache holds an entry for.
+std::vector<std::string> cached_urls()
+{
+    std::vector<std::string> urls;
+    alignas(INTERNET_CACHE_ENTRY_INFOA) char buffer[8192];
+    auto *entry = reinterpret_cast<INTERNET_CACHE_ENTRY_INFOA *>(buffer);
+    DWORD size = sizeof buffer;
+    HANDLE find = FindFirstUrlCacheEntryA(nullptr, entry, &size);
+    bool more = find != nullptr;
+    while (more) {
+        urls.push_back(entry->lpszSourceUrlName != nullptr ? entry->lpszSourceUrlName : "");
+        size = sizeof buffer;
+        more = FindNextUrlCacheEntryA(find, entry, &size);
+    }
+    // An empty cache or its end; anything else would hide entries.
+    DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_ITEMS && error != ERROR_FILE_NOT_FOUND) {
+        ADD_FAILURE() << "the cache could not be read: " << error;
+    }
+    if (find != nullptr) {
+        FindCloseUrlCache(find);
+    }
+    return urls;
+}
+
+// A reply holds the session: WinINet would keep it in the user's cache,
+// where any program of the user's could read it back.
+TEST(Library, NoReplyIsCached)
+{
+    const Library &lib = library();
+    ASSERT_EQ(lib.problem, "");
+    std::string token = scenarios::unique_token("cache");
+    LOGIN_RESULT *r =
+        lib.login(nullptr, 0, "user", "secret", "login.test", ("/ok/" + token).c_str());
+    EXPECT_EQ(lib.code(r), 0u);
+    lib.release(r);
+    for (const std::string &url : cached_urls()) {
+        EXPECT_EQ(url.find(token), std::string::npos) << "cached: " << url;
+    }
+}
+#endif
 
 #ifndef _WIN32
 // What Wine cannot show: it reads no proxy variables.
