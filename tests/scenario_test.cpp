@@ -20,11 +20,13 @@
 #include "scenarios.h"
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #include <wininet.h>
 #else
 #include <dlfcn.h>
 #include <locale.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -342,6 +344,52 @@ TEST(Library, NoReplyIsCached)
     }
 }
 #endif
+
+// The host's standard output and error are its own: a login that succeeds,
+// one refused by its certificate and one through a proxy that cannot reach
+// the server write nothing to either (a transport left talkative would put
+// the request, headers and all, on the host's console).
+TEST(Library, NothingIsWrittenToTheStandardStreams)
+{
+    const Library &lib = library();
+    ASSERT_EQ(lib.problem, "");
+    const struct {
+        const char *proxy;
+        unsigned short port;
+        const char *server;
+        unsigned long code;
+    } rows[] = {
+        {nullptr, 0, "login.test", 0},
+        {nullptr, 0, "untrusted.test", WINE ? 12057ul : 12045ul},
+        {"proxy.test", 3999, "login.test", 12029},
+    };
+    FILE *capture = tmpfile();
+    ASSERT_NE(capture, nullptr);
+    fflush(stdout);
+    fflush(stderr);
+    int saved[2] = {dup(1), dup(2)};
+    dup2(fileno(capture), 1);
+    dup2(fileno(capture), 2);
+    unsigned long codes[3];
+    for (int i = 0; i < 3; i++) {
+        LOGIN_RESULT *r =
+            lib.login(rows[i].proxy, rows[i].port, "user", "secret", rows[i].server, "/ok/quiet");
+        codes[i] = lib.code(r);
+        lib.release(r);
+    }
+    fflush(stdout);
+    fflush(stderr);
+    long written = lseek(fileno(capture), 0, SEEK_END);
+    for (int fd = 1; fd <= 2; fd++) {
+        dup2(saved[fd - 1], fd);
+        close(saved[fd - 1]);
+    }
+    fclose(capture);
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(codes[i], rows[i].code) << rows[i].server;
+    }
+    EXPECT_EQ(written, 0) << "bytes written to stdout or stderr during the logins";
+}
 
 #ifndef _WIN32
 // What Wine cannot show: it reads no proxy variables.
