@@ -279,6 +279,16 @@ TEST(Library, EightThreadsEachGetTheirOwnRecord)
     EXPECT_EQ(wrong.load(), 0);
 }
 
+// One login of a table, and the code it must record.
+struct Attempt {
+    const char *proxy;
+    unsigned short port;
+    const char *server;
+    const char *path;
+    unsigned long code;
+    const char *why;
+};
+
 // Logins one after another to a server that keeps its connection open and
 // sets a cookie: neither sends a cookie, and on Linux each comes on a
 // connection of its own (WinINet may keep a connection for the next request
@@ -353,15 +363,10 @@ TEST(Library, NothingIsWrittenToTheStandardStreams)
 {
     const Library &lib = library();
     ASSERT_EQ(lib.problem, "");
-    const struct {
-        const char *proxy;
-        unsigned short port;
-        const char *server;
-        unsigned long code;
-    } rows[] = {
-        {nullptr, 0, "login.test", 0},
-        {nullptr, 0, "untrusted.test", WINE ? 12057ul : 12045ul},
-        {"proxy.test", 3999, "login.test", 12029},
+    const Attempt rows[] = {
+        {nullptr, 0, "login.test", "/ok/quiet", 0, "a success"},
+        {nullptr, 0, "untrusted.test", "/ok/quiet", WINE ? 12057ul : 12045ul, "an unknown CA"},
+        {"proxy.test", 3999, "login.test", "/ok/quiet", 12029, "a proxy that is not there"},
     };
     FILE *capture = tmpfile();
     ASSERT_NE(capture, nullptr);
@@ -373,7 +378,7 @@ TEST(Library, NothingIsWrittenToTheStandardStreams)
     unsigned long codes[3];
     for (int i = 0; i < 3; i++) {
         LOGIN_RESULT *r =
-            lib.login(rows[i].proxy, rows[i].port, "user", "secret", rows[i].server, "/ok/quiet");
+            lib.login(rows[i].proxy, rows[i].port, "user", "secret", rows[i].server, rows[i].path);
         codes[i] = lib.code(r);
         lib.release(r);
     }
@@ -386,7 +391,7 @@ TEST(Library, NothingIsWrittenToTheStandardStreams)
     }
     fclose(capture);
     for (int i = 0; i < 3; i++) {
-        EXPECT_EQ(codes[i], rows[i].code) << rows[i].server;
+        EXPECT_EQ(codes[i], rows[i].code) << rows[i].why;
     }
     EXPECT_EQ(written, 0) << "bytes written to stdout or stderr during the logins";
 }
@@ -438,14 +443,7 @@ TEST(NativeEnvironment, AnEnvironmentSetBeforeTheFirstLoginChangesNothing)
     }
     const Library &lib = library();
     ASSERT_EQ(lib.problem, "");
-    const struct {
-        const char *proxy;
-        unsigned short port;
-        const char *server;
-        const char *path;
-        unsigned long code;
-        const char *why;
-    } rows[] = {
+    const Attempt rows[] = {
         {nullptr, 0, "login.test", "/ok/env-first", 0, "the system's store, direct"},
         {nullptr, 0, "untrusted.test", "/ok/env-rogue", 12045, "the environment's CA is no root"},
         {"proxy.test", 3128, "login.test", "/ok/env-proxy", 0, "the given proxy"},
