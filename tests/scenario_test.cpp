@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -279,16 +280,6 @@ TEST(Library, EightThreadsEachGetTheirOwnRecord)
     EXPECT_EQ(wrong.load(), 0);
 }
 
-// One login of a table, and the code it must record.
-struct Attempt {
-    const char *proxy;
-    unsigned short port;
-    const char *server;
-    const char *path;
-    unsigned long code;
-    const char *why;
-};
-
 // Logins one after another to a server that keeps its connection open and
 // sets a cookie: neither sends a cookie, and on Linux each comes on a
 // connection of its own (WinINet may keep a connection for the next request
@@ -355,6 +346,16 @@ TEST(Library, NoReplyIsCached)
 }
 #endif
 
+// One login of a table, and the code it must record.
+struct Attempt {
+    const char *proxy;
+    unsigned short port;
+    const char *server;
+    const char *path;
+    unsigned long code;
+    const char *why;
+};
+
 // The host's standard output and error are its own: a login that succeeds,
 // one refused by its certificate and one through a proxy that cannot reach
 // the server write nothing to either (a transport left talkative would put
@@ -375,8 +376,8 @@ TEST(Library, NothingIsWrittenToTheStandardStreams)
     int saved[2] = {dup(1), dup(2)};
     dup2(fileno(capture), 1);
     dup2(fileno(capture), 2);
-    unsigned long codes[3];
-    for (int i = 0; i < 3; i++) {
+    unsigned long codes[std::size(rows)];
+    for (size_t i = 0; i < std::size(rows); i++) {
         LOGIN_RESULT *r =
             lib.login(rows[i].proxy, rows[i].port, "user", "secret", rows[i].server, rows[i].path);
         codes[i] = lib.code(r);
@@ -390,7 +391,7 @@ TEST(Library, NothingIsWrittenToTheStandardStreams)
         close(saved[fd - 1]);
     }
     fclose(capture);
-    for (int i = 0; i < 3; i++) {
+    for (size_t i = 0; i < std::size(rows); i++) {
         EXPECT_EQ(codes[i], rows[i].code) << rows[i].why;
     }
     EXPECT_EQ(written, 0) << "bytes written to stdout or stderr during the logins";
