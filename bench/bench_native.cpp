@@ -1,17 +1,14 @@
 // The Linux library's login against what a login cannot avoid: the same
 // request made with bare libcurl, and a minimal OpenSSL client (one TCP
 // connection, one TLS handshake, the POST, one read, close) as the floor.
-// The library comes twice, both builds loaded side by side from beside this
-// program: libkesta.so, which loads the trust store once per process, and
-// libkesta_own_store.so, where libcurl loads it for every login as it did
-// before.
+// The library is libkesta.so, loaded from beside this program.
 //
 //   bench_native SERVER ROUNDS LOGINS_PER_ROUND [STORE]
 //   bench_native SERVER --threads ROUNDS LOGINS_PER_ROUND [STORE]
-//   bench_native SERVER --only library|own-store|curl|openssl COUNT
+//   bench_native SERVER --only library|curl|openssl COUNT
 //
 // STORE names the trust store in the rows' names. The second form gives
-// both builds' rates from 1, 2 and 4 threads. The third form makes
+// the library's rates from 1, 2 and 4 threads. The third form makes
 // COUNT logins with one client and nothing else, for counting its
 // instructions under callgrind (collect `*counted_logins*`).
 #include <arpa/inet.h>
@@ -34,8 +31,7 @@ const char *server = "bench.test";
 const char PATH[] = "/bench";
 const char BODY[] = "ID=user&PW=secret";
 
-// One build of the library, loaded on its own so that the two builds'
-// layers do not see each other.
+// The library, loaded by name from beside this program.
 struct Library {
     decltype(&_KESTA_LOGIN) login = nullptr;
     decltype(&_KESTA_GETERRORCODE) error_code = nullptr;
@@ -74,12 +70,6 @@ const Library &shared_store()
     return lib;
 }
 
-const Library &own_store()
-{
-    static const Library lib = load("libkesta_own_store.so");
-    return lib;
-}
-
 bool login_with(const Library &lib)
 {
     LOGIN_RESULT *r = lib.login(nullptr, 0, "user", "secret", server, PATH);
@@ -91,11 +81,6 @@ bool login_with(const Library &lib)
 bool library_login()
 {
     return login_with(shared_store());
-}
-
-bool own_store_login()
-{
-    return login_with(own_store());
 }
 
 struct Reply {
@@ -209,11 +194,10 @@ int main(int argc, char **argv)
     curl_global_init(CURL_GLOBAL_DEFAULT);
     if (argc == 5 && strcmp(argv[2], "--only") == 0) {
         std::string which = argv[3];
-        bench::Login login = which == "library"     ? bench::Login(library_login)
-                             : which == "own-store" ? bench::Login(own_store_login)
-                             : which == "curl"      ? bench::Login(curl_login)
-                             : which == "openssl"   ? bench::Login(openssl_login)
-                                                    : bench::Login();
+        bench::Login login = which == "library"   ? bench::Login(library_login)
+                             : which == "curl"    ? bench::Login(curl_login)
+                             : which == "openssl" ? bench::Login(openssl_login)
+                                                  : bench::Login();
         if (!login) {
             fprintf(stderr, "bench_native: no client %s\n", argv[3]);
             return 2;
@@ -229,30 +213,24 @@ int main(int argc, char **argv)
     std::string store = argc > 4 ? std::string(" [") + argv[4] + "]" : "";
     if (threads) {
         bench::thread_rows("native", "libkesta.so" + store, library_login, rounds, count);
-        bench::thread_rows("native", "libkesta.so before" + store, own_store_login, rounds, count);
         curl_global_cleanup();
         return 0;
     }
 
     std::vector<bench::Client> clients = {
         {"libkesta.so" + store, library_login, {}, 0},
-        {"libkesta.so before (store loaded per login)" + store, own_store_login, {}, 0},
         {"bare libcurl" + store, curl_login, {}, 0},
         {"OpenSSL floor" + store, openssl_login, {}, 0},
     };
     bench::run_rounds(clients, rounds, count);
     bench::row("native", clients[0].name, bench::median(clients[0].rates),
-               bench::paired_ratio("time vs floor", clients[0], clients[3]), clients[0].failures);
+               bench::paired_ratio("time vs floor", clients[0], clients[2]), clients[0].failures);
     bench::row("native", clients[1].name, bench::median(clients[1].rates),
-               bench::paired_ratio("time vs floor", clients[1], clients[3]), clients[1].failures);
-    bench::row("native", clients[2].name, bench::median(clients[2].rates),
-               bench::paired_ratio("time vs floor", clients[2], clients[3]), clients[2].failures);
-    bench::row("native", clients[3].name, bench::median(clients[3].rates), "", clients[3].failures);
+               bench::paired_ratio("time vs floor", clients[1], clients[2]), clients[1].failures);
+    bench::row("native", clients[2].name, bench::median(clients[2].rates), "", clients[2].failures);
     bench::row("native", "libkesta.so against bare libcurl" + store,
                bench::median(clients[0].rates),
-               bench::paired_ratio("time vs bare libcurl", clients[0], clients[2]), 0);
-    bench::row("native", "libkesta.so against before" + store, bench::median(clients[0].rates),
-               bench::paired_ratio("time vs before", clients[0], clients[1]), 0);
+               bench::paired_ratio("time vs bare libcurl", clients[0], clients[1]), 0);
     curl_global_cleanup();
     return 0;
 }

@@ -10,9 +10,9 @@ static const char METHOD[] = "POST";
 // An empty bypass list, not null: with a proxy every host goes through it.
 static const char PROXY_BYPASS[] = "";
 
-// WinINet's documented defaults for sending and receiving, for a platform
-// whose own are infinite.
-static const DWORD DEFAULT_TIMEOUT_MS = 30000;
+// WinINet's documented default for sending and receiving (from the build's
+// timeouts), for a platform whose own are infinite.
+static const DWORD DEFAULT_TIMEOUT_MS = KESTA_RECEIVE_TIMEOUT_MS;
 
 // Records the error of the platform call that just failed. A failure whose
 // code reads 0 would look like a success, so it becomes an internal error.

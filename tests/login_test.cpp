@@ -211,8 +211,10 @@ struct TimeoutRow {
 
 const std::string QUERY_CONNECTION_RECEIVE = "InternetQueryOptionA(connection, 6)";
 const std::string QUERY_CONNECTION_SEND = "InternetQueryOptionA(connection, 5)";
-const std::string SET_RECEIVE = "InternetSetOptionA(request, 6, 30000)";
-const std::string SET_SEND = "InternetSetOptionA(request, 5, 30000)";
+const std::string SET_RECEIVE =
+    "InternetSetOptionA(request, 6, " + std::to_string(KESTA_RECEIVE_TIMEOUT_MS) + ")";
+const std::string SET_SEND =
+    "InternetSetOptionA(request, 5, " + std::to_string(KESTA_RECEIVE_TIMEOUT_MS) + ")";
 
 TEST_F(Login, AnInfiniteSendOrReceiveTimeoutBecomesThirtySecondsAndAFiniteOneStays)
 {

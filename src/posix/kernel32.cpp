@@ -1,35 +1,31 @@
-// Kernel32 on Linux: the thread's last error, module handles, message texts
-// and a memory wipe the compiler cannot drop.
+// Kernel32 on Linux: the thread's last error, the internet library's module
+// handle, message texts and a memory wipe the compiler cannot drop.
 #include <stdio.h>
 #include <string.h>
-#include <strings.h>
 
 #include "layer.h"
 
 namespace {
 
+using kesta_posix::Entry;
+
 // Like Windows, each thread has its own last error.
 thread_local DWORD last_error = ERROR_SUCCESS;
 thread_local char last_detail[256];
 
-// Stands for the internet library's module: FormatMessageA looks up
-// WinINet's codes only when handed this.
-const char wininet_tag = 0;
+// Stands for the internet library's module: FormatMessageA finds WinINet's
+// texts only when handed this.
+const char wininet_module = 0;
 
-struct Message {
-    DWORD code;
-    const char *text;
-};
-
-// The texts Wine's tables hold for these codes, so that a caller sees the same
-// words on both targets; codes Wine has no text for have their own.
-const Message system_messages[] = {
+// The texts Wine's tables hold for these codes, so that a caller sees the
+// same words on both targets; codes Wine has no text for have their own.
+const Entry<const char *> SYSTEM_MESSAGES[] = {
     {ERROR_INVALID_HANDLE, "Invalid handle."},  {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory."},
     {ERROR_INVALID_DATA, "Invalid data."},      {ERROR_INVALID_PARAMETER, "Invalid parameter."},
     {ERROR_MOD_NOT_FOUND, "Module not found."},
 };
 
-const Message wininet_messages[] = {
+const Entry<const char *> WININET_MESSAGES[] = {
     {ERROR_INTERNET_TIMEOUT, "The request has timed out."},
     {ERROR_INTERNET_INTERNAL_ERROR, "An internal error has occurred."},
     {ERROR_INTERNET_NAME_NOT_RESOLVED, "The server name could not be resolved."},
@@ -48,15 +44,10 @@ const Message wininet_messages[] = {
     {ERROR_INTERNET_SEC_INVALID_CERT, "SSL certificate is invalid."},
 };
 
-template <size_t N> const char *find(const Message (&table)[N], DWORD code)
-{
-    for (const Message &m : table) {
-        if (m.code == code) {
-            return m.text;
-        }
-    }
-    return nullptr;
-}
+// The one way the library asks for a text: the module's table first, then
+// the system's, into a text allocated on the local heap.
+const DWORD MESSAGE_FLAGS = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                            FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM;
 
 } // namespace
 
@@ -66,11 +57,6 @@ void set_error(DWORD code, const char *detail)
 {
     last_error = code;
     snprintf(last_detail, sizeof last_detail, "%s", detail != nullptr ? detail : "");
-}
-
-HMODULE wininet_module()
-{
-    return const_cast<char *>(&wininet_tag);
 }
 
 } // namespace kesta_posix
@@ -87,40 +73,30 @@ void WINAPI SetLastError(DWORD code)
     kesta_posix::set_error(code, nullptr);
 }
 
+// The library asks for its internet library by the one name it uses.
 HMODULE WINAPI GetModuleHandleA(LPCSTR name)
 {
-    // Module names are not case-sensitive, and ".dll" may be left off.
-    if (name != nullptr &&
-        (strcasecmp(name, "wininet") == 0 || strcasecmp(name, "wininet.dll") == 0)) {
-        return kesta_posix::wininet_module();
+    if (name != nullptr && strcmp(name, "wininet") == 0) {
+        return const_cast<char *>(&wininet_module);
     }
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }
 
-// The flags the library passes: the module's table first, then the
-// system's, into a text allocated on the local heap. Other flags are not
-// supported and fail as bad parameters.
 DWORD WINAPI FormatMessageA(DWORD flags, const void *source, DWORD message_id, DWORD language,
                             LPSTR buffer, DWORD size, void *arguments)
 {
     (void)language; // every text here is in English
     (void)arguments;
-    const DWORD known = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM;
-    if ((flags & ~known) != 0 || !(flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) || buffer == nullptr) {
+    if (flags != MESSAGE_FLAGS || buffer == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
     *reinterpret_cast<char **>(buffer) = nullptr;
-
-    const char *text = nullptr;
-    if ((flags & FORMAT_MESSAGE_FROM_HMODULE) && source == kesta_posix::wininet_module()) {
-        text = find(wininet_messages, message_id);
-    }
-    if (text == nullptr && (flags & FORMAT_MESSAGE_FROM_SYSTEM)) {
-        text = find(system_messages, message_id);
-    }
+    const char *text = source == &wininet_module ? kesta_posix::lookup(WININET_MESSAGES, message_id,
+                                                                       (const char *)nullptr)
+                                                 : nullptr;
+    text = text != nullptr ? text : kesta_posix::lookup(SYSTEM_MESSAGES, message_id, text);
     if (text == nullptr) {
         SetLastError(ERROR_MR_MID_NOT_FOUND);
         return 0;
@@ -135,14 +111,13 @@ DWORD WINAPI FormatMessageA(DWORD flags, const void *source, DWORD message_id, D
         snprintf(line, sizeof line, "%s\r\n", text);
     }
     DWORD length = DWORD(strlen(line));
-
     char *out = static_cast<char *>(LocalAlloc(LMEM_FIXED, length + 1 > size ? length + 1 : size));
     if (out == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
-    *reinterpret_cast<char **>(buffer) = out;
     memcpy(out, line, length + 1);
+    *reinterpret_cast<char **>(buffer) = out;
     return length;
 }
 

@@ -28,12 +28,6 @@
 #include <condition_variable>
 #include <mutex>
 
-// A build of the layer may leave the store to libcurl, as for a libcurl
-// over another TLS library: the benchmark and a test compare the two.
-#ifndef KESTA_SHARED_TRUST
-#define KESTA_SHARED_TRUST 1
-#endif
-
 namespace kesta_posix {
 
 namespace {
@@ -47,21 +41,22 @@ bool same(const struct stat &a, const struct stat &b)
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-// The process's shared state, behind its lock: which bundle and directory
-// libcurl would load, whether its TLS library is ours, the store as last
-// built, and the file of a load that failed, not tried again until it
-// changes. The names are written once, by the probe, and only read after.
+// The process's shared state, behind its lock: where it stands, which
+// bundle and directory libcurl would load (written once, by the probe, and
+// only read after), the store as last loaded and the file it was loaded
+// from. A load that failed leaves no store, and is not tried again until
+// the file changes.
 struct Shared {
     std::mutex lock;
-    bool probed = false;
-    bool usable = false;
-    bool closed = false;
+    // Not looked at yet; libcurl's TLS is this OpenSSL and the store is
+    // handed to it; it is not, and libcurl loads the bundle itself; the
+    // library is being unloaded.
+    enum { UNPROBED, SHARED, LEFT_TO_LIBCURL, CLOSED } state = UNPROBED;
     char bundle[4096] = "";
     char directory[4096] = "";
-    struct stat seen = {};
     X509_STORE *store = nullptr;
-    struct stat failed = {};
-    bool has_failed = false;
+    bool tried = false;
+    struct stat seen = {};
     // A login is loading a new store; the others go on with the old one,
     // or, where there is none, wait for it.
     bool loading = false;
@@ -83,7 +78,7 @@ struct Shared {
         store = nullptr;
         X509_LOOKUP_meth_free(from_bundle);
         from_bundle = nullptr;
-        closed = true;
+        state = CLOSED;
     }
 };
 
@@ -143,10 +138,7 @@ Shared::Shared()
 // to its contexts: the same version, and a context callback it accepts.
 void probe(Shared &s)
 {
-    s.probed = true;
-    if (!KESTA_SHARED_TRUST) {
-        return;
-    }
+    s.state = Shared::LEFT_TO_LIBCURL;
     const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
     unsigned major = 0, minor = 0, patch = 0;
     if (info->ssl_version == nullptr ||
@@ -169,7 +161,7 @@ void probe(Shared &s)
         (directory == nullptr || strlen(directory) < sizeof s.directory)) {
         snprintf(s.bundle, sizeof s.bundle, "%s", bundle);
         snprintf(s.directory, sizeof s.directory, "%s", directory != nullptr ? directory : "");
-        s.usable = true;
+        s.state = Shared::SHARED;
     }
     curl_easy_cleanup(easy);
 }
@@ -204,6 +196,15 @@ X509_STORE *load(const char *bundle)
     return store;
 }
 
+// A reference for the caller to the store, or null.
+X509_STORE *share(X509_STORE *store)
+{
+    if (store != nullptr) {
+        X509_STORE_up_ref(store);
+    }
+    return store;
+}
+
 // The current store, with a reference for the caller, or null. A new store
 // is loaded by one login outside the lock, so that no other login waits
 // for it: they go on with the store as it was until it is swapped in, as a
@@ -214,21 +215,16 @@ X509_STORE *current()
     struct stat now;
     std::unique_lock<std::mutex> hold(s.lock);
     for (;;) {
-        if (s.closed) {
-            return nullptr;
-        }
-        if (!s.probed) {
+        if (s.state == Shared::UNPROBED) {
             probe(s);
         }
-        if (!s.usable || stat(s.bundle, &now) != 0) {
+        if (s.state != Shared::SHARED || stat(s.bundle, &now) != 0) {
             return nullptr;
         }
-        if (s.store != nullptr && (s.loading || same(now, s.seen))) {
-            X509_STORE_up_ref(s.store);
-            return s.store;
-        }
-        if (s.has_failed && same(now, s.failed)) {
-            return nullptr;
+        // The file as it was loaded (or failed to load) last, or a load
+        // under way with a store to go on with.
+        if ((s.tried && same(now, s.seen)) || (s.loading && s.store != nullptr)) {
+            return share(s.store);
         }
         if (!s.loading) {
             break;
@@ -243,7 +239,7 @@ X509_STORE *current()
     hold.lock();
     s.loading = false;
     s.loaded.notify_all();
-    if (s.closed) {
+    if (s.state == Shared::CLOSED) {
         X509_STORE_free(fresh);
         return nullptr;
     }
@@ -252,15 +248,9 @@ X509_STORE *current()
     // load fails closed too), so the old store goes either way.
     X509_STORE_free(s.store);
     s.store = fresh;
-    if (fresh == nullptr) {
-        s.failed = now;
-        s.has_failed = true;
-        return nullptr;
-    }
     s.seen = now;
-    s.has_failed = false;
-    X509_STORE_up_ref(s.store);
-    return s.store;
+    s.tried = true;
+    return share(s.store);
 }
 
 } // namespace

@@ -1,27 +1,29 @@
-// WinINet on Linux, over libcurl: exactly the synchronous HTTPS calls the
-// library makes, with the same contracts.
+// WinINet on Linux, over libcurl: the one login the library makes, and no
+// other use of WinINet. Its three handles are one Login, which the calls
+// move through in the library's order:
 //
-//   InternetOpenA         a session: an agent name, direct or through one HTTP
-//                         proxy given as "host:port", with an empty bypass list
-//   InternetConnectA      a connection to a server on port 443, service HTTP,
-//                         INTERNET_FLAG_SECURE
-//   HttpOpenRequestA      a POST to a path, with the library's request flags
-//   HttpSendRequestA      the whole exchange, once: extra header lines and a
-//                         body of at most 4096 bytes out, the response and
-//                         the first 4096 bytes of its body in
+//   InternetOpenA         opens it: the agent name, direct or through one HTTP
+//                         proxy given as "host:port" with an empty bypass list
+//   InternetConnectA      names the server (port 443, TLS)
+//   HttpOpenRequestA      names the path (a POST with the library's flags)
+//   HttpSendRequestA      runs the whole exchange, once: the one header line
+//                         and a body of at most 4096 bytes out, the response
+//                         and the first 4096 bytes of its body in
 //   InternetReadFile      hands out those bytes, then the end of the body or
 //                         the failure that ended the exchange
-//   InternetQueryOptionA  the send and receive timeouts; a request's security
-//   InternetSetOptionA    flags (SECURITY_FLAG_SECURE once its response is in)
-//   InternetCloseHandle   closes any handle, in any order
+//   InternetQueryOptionA  the send and receive timeout, and the security flags
+//                         (SECURITY_FLAG_SECURE once the response is in)
+//   InternetSetOptionA    refused: the timeouts are this layer's own, and the
+//                         library sets one only where the platform has none
+//   InternetCloseHandle   each handle once; the login goes with the last
 //
-// Anything else is refused with ERROR_INVALID_PARAMETER: asynchronous or
-// preconfigured sessions, bypass lists, user names, plain http, other ports,
-// verbs, HTTP versions, referrers, accept types and flags. The server, path
-// and proxy were judged by the library before they came here, and go on as
-// they are. Certificates are always checked; no environment variable or file
-// of the caller's is read. Requests share nothing but the trust store, so
-// several threads may log in at once.
+// Each call takes exactly what the library passes (src/exchange.h) and
+// refuses anything else with ERROR_INVALID_PARAMETER, and a call out of
+// order with ERROR_INTERNET_INCORRECT_HANDLE_STATE. The server, path and
+// proxy were judged by the library before they came here, and go on as they
+// are. Certificates are always checked; no environment variable or file of
+// the caller's is read. Logins share nothing but the trust store, so several
+// threads may log in at once.
 #include <curl/curl.h>
 #include <openssl/x509_vfy.h>
 #include <stdio.h>
@@ -36,94 +38,53 @@
 #include "layer.h"
 #include "trust.h"
 
-// WinINet's defaults on Windows: 60 s to connect, 30 s without data while
-// sending or receiving (libcurl counts the TLS handshake as connecting). A
-// ceiling on the whole exchange, far beyond what an honest login server
-// needs, keeps a server that trickles a byte just inside the receive timeout
-// from holding a login for days. A test build of the layer may set shorter
-// ones.
-#ifndef KESTA_CONNECT_TIMEOUT_MS
-#define KESTA_CONNECT_TIMEOUT_MS 60000
-#endif
-#ifndef KESTA_RECEIVE_TIMEOUT_MS
-#define KESTA_RECEIVE_TIMEOUT_MS 30000
-#endif
-#ifndef KESTA_EXCHANGE_TIMEOUT_MS
-#define KESTA_EXCHANGE_TIMEOUT_MS 180000
-#endif
-
 namespace {
 
 using kesta::BUFFER_SIZE;
+using kesta_posix::Entry;
+using kesta_posix::lookup;
 using kesta_posix::set_error;
+
+// The timeouts come from the build (CMake's KESTA_TIMEOUTS_MS): WinINet's
+// defaults on Windows, 60 s to connect (libcurl counts the TLS handshake and
+// a proxy's tunnel as connecting) and 30 s without data while sending or
+// receiving, and a ceiling on the whole exchange, far beyond what an honest
+// login server needs, so that a server that trickles a byte just inside the
+// idle timeout cannot hold a login for days.
+const long CONNECT_TIMEOUT_MS = KESTA_CONNECT_TIMEOUT_MS;
+const DWORD IDLE_TIMEOUT_MS = KESTA_RECEIVE_TIMEOUT_MS;
+const long EXCHANGE_TIMEOUT_MS = KESTA_EXCHANGE_TIMEOUT_MS;
 
 // More header bytes than any login reply has (trailers and 1xx blocks
 // included): a server that keeps sending header lines is cut off here.
 const size_t HEADER_LIMIT = 64 * 1024;
-// TLS and no redirects are what this layer is: it implements neither plain
-// HTTP nor following a redirect.
-const DWORD REQUIRED_FLAGS = INTERNET_FLAG_SECURE | INTERNET_FLAG_NO_AUTO_REDIRECT;
 
-// Where a request goes and how long it may wait. A session and a connection
-// hand theirs on to the handles opened from them, so that the three may be
-// closed in any order.
-struct Target {
+struct Login {
+    enum Stage { OPENED, CONNECTED, REQUESTED, SENT } stage = OPENED;
+    int handles = 1; // handed out and not yet closed
     char agent[256] = "";
-    char proxy[300] = ""; // "http://host:port", or empty for a direct connection
-    char server[256] = "";
-    DWORD receive_timeout_ms = KESTA_RECEIVE_TIMEOUT_MS;
-    DWORD send_timeout_ms = KESTA_RECEIVE_TIMEOUT_MS;
-};
-
-enum class Kind { any, session, connection, request };
-const uint32_t HANDLE_MAGIC = 0x6b657374;
-
-struct Handle {
-    uint32_t magic = HANDLE_MAGIC;
-    Kind kind;
-    Target target;
-    // A request's own: its path as it goes on the wire, and what its one
-    // exchange brought: whether the response came (over TLS, from the
-    // server: libcurl hands over no other response to an https URL), the
-    // first bytes of its body, and the failure that ended it.
-    char *path = nullptr;
-    bool sent = false;
+    char proxy[300] = "";  // "http://host:port", or empty for a direct login
+    char server[256] = ""; // empty: a name longer than any host name
+    char *path = nullptr;  // as it goes on the request line
+    // What the exchange brought: whether the response came (over TLS, from
+    // the server: libcurl hands over no other response to an https URL),
+    // the first bytes of its body, and the failure that ended it.
     bool response = false;
     DWORD error = 0; // handed out after the body's bytes
-    char errors[CURL_ERROR_SIZE] = {};
+    char errors[CURL_ERROR_SIZE] = "";
     char body[BUFFER_SIZE];
     DWORD length = 0;
     DWORD taken = 0;
     bool cut = false; // the body went on beyond what is kept
-    // While the exchange runs: its handle, the header bytes so far, the
-    // body's size, when it began and when data last came.
+    // While the exchange runs: its handle, the header bytes so far, when it
+    // began and when data last came.
     CURL *easy = nullptr;
     size_t header_bytes = 0;
-    DWORD body_length = 0;
     struct timespec started = {};
     struct timespec last_data = {};
 
-    Handle(Kind k, const Target &t) : kind(k), target(t) {}
-    ~Handle()
-    {
-        free(path);
-        magic = 0;
-    }
+    ~Login() { free(path); }
 };
-
-Handle *as_handle(HINTERNET h, Kind kind)
-{
-    Handle *handle = static_cast<Handle *>(h);
-    if (handle == nullptr || handle->magic != HANDLE_MAGIC) {
-        set_error(ERROR_INVALID_HANDLE, nullptr);
-        return nullptr;
-    }
-    if (kind != Kind::any && handle->kind != kind) {
-        set_error(ERROR_INTERNET_INCORRECT_HANDLE_TYPE, nullptr);
-        return nullptr;
-    }
-    return handle;
-}
 
 template <class T> T fail(T none, DWORD code, const char *detail = nullptr)
 {
@@ -131,10 +92,23 @@ template <class T> T fail(T none, DWORD code, const char *detail = nullptr)
     return none;
 }
 
-Handle *new_handle(Kind kind, const Target &target)
+// The login behind a handle, when the call comes at its stage.
+Login *at(HINTERNET handle, Login::Stage stage)
 {
-    Handle *h = new (std::nothrow) Handle(kind, target);
-    return h != nullptr ? h : fail<Handle *>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
+    Login *login = static_cast<Login *>(handle);
+    if (login == nullptr) {
+        return fail<Login *>(nullptr, ERROR_INVALID_HANDLE);
+    }
+    return login->stage == stage ? login
+                                 : fail<Login *>(nullptr, ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+}
+
+// The same login, once more, as the handle the next call takes.
+HINTERNET next(Login *login, Login::Stage stage)
+{
+    login->stage = stage;
+    login->handles++;
+    return login;
 }
 
 // The path as it goes on the request line, the way WinINet writes it: a '/'
@@ -165,22 +139,22 @@ char *request_target(const char *path)
     return out;
 }
 
-DWORD *timeout_of(Handle *h, DWORD option)
+// The one header line, "Name: value" and its CR LF, without the CR LF; null
+// for anything else, which would be more than the library sends.
+char *header_line(const char *headers, DWORD length)
 {
-    return option == INTERNET_OPTION_RECEIVE_TIMEOUT ? &h->target.receive_timeout_ms
-           : option == INTERNET_OPTION_SEND_TIMEOUT  ? &h->target.send_timeout_ms
-                                                     : nullptr;
+    size_t n = headers == nullptr ? 0 : strlen(headers);
+    if (n < 2 || (length != DWORD(-1) && length != n) || strcmp(headers + n - 2, "\r\n") != 0 ||
+        strcspn(headers, "\r\n") != n - 2) {
+        return nullptr;
+    }
+    return strndup(headers, n - 2);
 }
 
 // The WinINet code a Windows caller would see for each way an exchange ends:
 // libcurl's code, and for a certificate that failed its check, the chain's
 // verify result. Anything else is an internal error with libcurl's words.
-struct Code {
-    long from;
-    DWORD to;
-};
-
-const Code CURL_CODES[] = {
+const Entry<DWORD> CURL_CODES[] = {
     {CURLE_URL_MALFORMAT, ERROR_INTERNET_NAME_NOT_RESOLVED}, // a name with no form as a host name
     {CURLE_COULDNT_RESOLVE_HOST, ERROR_INTERNET_NAME_NOT_RESOLVED},
     {CURLE_COULDNT_RESOLVE_PROXY, ERROR_INTERNET_NAME_NOT_RESOLVED},
@@ -206,7 +180,7 @@ const Code CURL_CODES[] = {
 // still libcurl's mark for "not recorded yet", had the wrong name. A
 // certificate wrong for any reason not listed (a purpose it is not for, a
 // key too weak, a bad signature) is invalid.
-const Code VERIFY_CODES[] = {
+const Entry<DWORD> VERIFY_CODES[] = {
     {X509_V_OK, ERROR_INTERNET_SEC_CERT_CN_INVALID},
     {X509_V_ERR_UNSPECIFIED, ERROR_INTERNET_SEC_CERT_CN_INVALID},
     {X509_V_ERR_HOSTNAME_MISMATCH, ERROR_INTERNET_SEC_CERT_CN_INVALID},
@@ -221,16 +195,6 @@ const Code VERIFY_CODES[] = {
     {X509_V_ERR_CERT_UNTRUSTED, ERROR_INTERNET_INVALID_CA},
 };
 
-template <size_t N> DWORD code_for(const Code (&table)[N], long from, DWORD otherwise)
-{
-    for (const Code &c : table) {
-        if (c.from == from) {
-            return c.to;
-        }
-    }
-    return otherwise;
-}
-
 DWORD map_error(CURL *easy, CURLcode rc)
 {
     // The proxy refused the tunnel with an answer of its own: the server was
@@ -243,9 +207,9 @@ DWORD map_error(CURL *easy, CURLcode rc)
     if (rc == CURLE_PEER_FAILED_VERIFICATION) {
         long verify = X509_V_OK;
         curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verify);
-        return code_for(VERIFY_CODES, verify, ERROR_INTERNET_SEC_INVALID_CERT);
+        return lookup(VERIFY_CODES, verify, DWORD(ERROR_INTERNET_SEC_INVALID_CERT));
     }
-    return code_for(CURL_CODES, rc, ERROR_INTERNET_INTERNAL_ERROR);
+    return lookup(CURL_CODES, rc, DWORD(ERROR_INTERNET_INTERNAL_ERROR));
 }
 
 long ms_since(const struct timespec &since)
@@ -257,7 +221,7 @@ long ms_since(const struct timespec &since)
 
 size_t on_header(char *line, size_t size, size_t count, void *user)
 {
-    Handle &r = *static_cast<Handle *>(user);
+    Login &r = *static_cast<Login *>(user);
     size_t n = size * count;
     clock_gettime(CLOCK_MONOTONIC, &r.last_data);
     r.header_bytes += n;
@@ -278,7 +242,7 @@ size_t on_header(char *line, size_t size, size_t count, void *user)
 // that goes on is cut off there, and nothing more is taken from the server.
 size_t on_body(char *data, size_t size, size_t count, void *user)
 {
-    Handle &r = *static_cast<Handle *>(user);
+    Login &r = *static_cast<Login *>(user);
     size_t n = size * count;
     size_t kept = n < BUFFER_SIZE - r.length ? n : BUFFER_SIZE - r.length;
     clock_gettime(CLOCK_MONOTONIC, &r.last_data);
@@ -289,14 +253,12 @@ size_t on_body(char *data, size_t size, size_t count, void *user)
     return r.cut ? 0 : n;
 }
 
-// The send timeout governs until the body is out, the receive timeout
-// after; either counts from the last data received or the connection made,
-// whichever is later. Connecting, the TLS handshake and a proxy's tunnel
-// included, has libcurl's own timeout, the whole exchange its ceiling.
-// libcurl asks about once a second while it waits.
-int on_progress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded)
+// Once connected, the exchange may go without data, sending or receiving,
+// for the idle timeout, counted from the last data received or the
+// connection made, whichever is later. libcurl asks about once a second.
+int on_progress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
-    const Handle &r = *static_cast<const Handle *>(user);
+    const Login &r = *static_cast<const Login *>(user);
     curl_off_t connect_us = 0;
     curl_easy_getinfo(r.easy, CURLINFO_CONNECT_TIME_T, &connect_us);
     if (connect_us == 0) {
@@ -304,54 +266,37 @@ int on_progress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploa
     }
     long since_connect = ms_since(r.started) - long(connect_us / 1000);
     long since_data = ms_since(r.last_data);
-    long idle = since_data < since_connect ? since_data : since_connect;
-    DWORD limit = uploaded >= curl_off_t(r.body_length) ? r.target.receive_timeout_ms
-                                                        : r.target.send_timeout_ms;
-    return idle >= long(limit);
+    return (since_data < since_connect ? since_data : since_connect) >= long(IDLE_TIMEOUT_MS);
 }
 
-bool append(curl_slist **list, const char *line)
+// The header lines: the library's one, and libcurl's own Accept, Expect and
+// Content-Type switched off, as WinINet sends none of them.
+curl_slist *header_lines(const char *line)
 {
-    curl_slist *longer = line != nullptr ? curl_slist_append(*list, line) : nullptr;
-    *list = longer != nullptr ? longer : *list;
-    return longer != nullptr;
-}
-
-// The extra header lines, CR LF or LF separated; libcurl's own Accept,
-// Expect and Content-Type are switched off, as WinINet sends none of them.
-bool add_headers(curl_slist **list, const char *headers, DWORD length)
-{
-    size_t n = headers == nullptr ? 0 : length == DWORD(-1) ? strlen(headers) : length;
-    for (size_t start = 0; start < n;) {
-        size_t end = start;
-        while (end < n && headers[end] != '\r' && headers[end] != '\n') {
-            end++;
+    curl_slist *list = nullptr;
+    for (const char *l : {line, "Accept:", "Expect:", "Content-Type:"}) {
+        curl_slist *longer = curl_slist_append(list, l);
+        if (longer == nullptr) {
+            curl_slist_free_all(list);
+            return nullptr;
         }
-        char *line = end > start ? strndup(headers + start, end - start) : nullptr;
-        bool added = end == start || append(list, line);
-        free(line);
-        if (!added) {
-            return false;
-        }
-        start = end + 1;
+        list = longer;
     }
-    return append(list, "Accept:") && append(list, "Expect:") && append(list, "Content-Type:");
+    return list;
 }
 
 // One POST over TLS with certificate and host-name checks on, run to its
 // end: the code it failed with, or 0.
-DWORD run(Handle &r, const char *headers, DWORD headers_length, const void *body, DWORD body_length)
+DWORD run(Login &r, const char *line, const void *body, DWORD body_length)
 {
-    const Target &target = r.target;
-    curl_slist *lines = nullptr;
-    CURL *e = r.easy = curl_easy_init();
-    if (e == nullptr || !add_headers(&lines, headers, headers_length)) {
+    curl_slist *lines = header_lines(line);
+    CURL *e = r.easy = lines != nullptr ? curl_easy_init() : nullptr;
+    if (e == nullptr) {
         curl_slist_free_all(lines);
-        curl_easy_cleanup(e);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     char url[300];
-    snprintf(url, sizeof url, "https://%s:%u/", target.server, unsigned(kesta::SERVER_PORT));
+    snprintf(url, sizeof url, "https://%s:%u/", r.server, unsigned(kesta::SERVER_PORT));
     curl_easy_setopt(e, CURLOPT_URL, url);
     curl_easy_setopt(e, CURLOPT_REQUEST_TARGET, r.path);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "https");
@@ -359,7 +304,7 @@ DWORD run(Handle &r, const char *headers, DWORD headers_length, const void *body
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, r.errors);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(e, CURLOPT_USERAGENT, target.agent);
+    curl_easy_setopt(e, CURLOPT_USERAGENT, r.agent);
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, lines);
     curl_easy_setopt(e, CURLOPT_POST, 1L);
     curl_easy_setopt(e, CURLOPT_POSTFIELDS, body != nullptr ? body : "");
@@ -369,16 +314,16 @@ DWORD run(Handle &r, const char *headers, DWORD headers_length, const void *body
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L); // a 3xx reply is the reply
     // Only the session's proxy, never the environment's; it is offered no
     // credentials of any kind.
-    curl_easy_setopt(e, CURLOPT_PROXY, target.proxy);
-    if (target.proxy[0] != '\0') {
+    curl_easy_setopt(e, CURLOPT_PROXY, r.proxy);
+    if (r.proxy[0] != '\0') {
         curl_easy_setopt(e, CURLOPT_PROXYTYPE, long(CURLPROXY_HTTP));
         curl_easy_setopt(e, CURLOPT_PROXYAUTH, long(CURLAUTH_NONE));
         curl_easy_setopt(e, CURLOPT_NOPROXY, "");
         curl_easy_setopt(e, CURLOPT_HTTPPROXYTUNNEL, 1L);
         curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     }
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(KESTA_CONNECT_TIMEOUT_MS));
-    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(KESTA_EXCHANGE_TIMEOUT_MS));
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, CONNECT_TIMEOUT_MS);
+    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, EXCHANGE_TIMEOUT_MS);
     curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, on_progress);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, on_header);
@@ -388,7 +333,6 @@ DWORD run(Handle &r, const char *headers, DWORD headers_length, const void *body
     }
     kesta_posix::TrustStore *trust = kesta_posix::attach_trust(e);
 
-    r.body_length = body_length;
     clock_gettime(CLOCK_MONOTONIC, &r.started);
     r.last_data = r.started;
     CURLcode rc = curl_easy_perform(e);
@@ -404,7 +348,7 @@ DWORD run(Handle &r, const char *headers, DWORD headers_length, const void *body
     return code;
 }
 
-// libcurl's process-wide set-up, done once by the first session and given
+// libcurl's process-wide set-up, done once by the first login and given
 // back when the library is unloaded or the process ends. libcurl counts
 // its users, so a host that uses libcurl itself keeps its own.
 struct CurlGlobal {
@@ -417,10 +361,10 @@ struct CurlGlobal {
     }
 };
 
-const CurlGlobal &curl_global()
+CURLcode curl_global()
 {
     static const CurlGlobal global;
-    return global;
+    return global.code;
 }
 
 } // namespace
@@ -430,35 +374,37 @@ extern "C" {
 HINTERNET WINAPI InternetOpenA(LPCSTR agent, DWORD access_type, LPCSTR proxy, LPCSTR proxy_bypass,
                                DWORD flags)
 {
-    // Asynchronous sessions and the system's preconfigured proxy are not
-    // offered: the library reads no configuration.
-    Target target;
     bool direct =
         access_type == INTERNET_OPEN_TYPE_DIRECT && proxy == nullptr && proxy_bypass == nullptr;
     bool proxied = access_type == INTERNET_OPEN_TYPE_PROXY && proxy != nullptr &&
-                   proxy[0] != '\0' && (proxy_bypass == nullptr || proxy_bypass[0] == '\0');
+                   proxy[0] != '\0' && proxy_bypass != nullptr && proxy_bypass[0] == '\0';
+    Login *login = nullptr;
     if (flags != 0 || !(direct || proxied) || agent == nullptr ||
-        strlen(agent) >= sizeof target.agent ||
-        (proxied && strlen(proxy) >= sizeof target.proxy - strlen("http://"))) {
+        strlen(agent) >= sizeof login->agent ||
+        (proxied && strlen(proxy) >= sizeof login->proxy - strlen("http://"))) {
         return fail<HINTERNET>(nullptr, ERROR_INVALID_PARAMETER);
     }
-    snprintf(target.agent, sizeof target.agent, "%s", agent);
+    if (curl_global() != CURLE_OK) {
+        return fail<HINTERNET>(nullptr, ERROR_INTERNET_INTERNAL_ERROR,
+                               curl_easy_strerror(curl_global()));
+    }
+    login = new (std::nothrow) Login;
+    if (login == nullptr) {
+        return fail<HINTERNET>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    snprintf(login->agent, sizeof login->agent, "%s", agent);
     // The scheme is written here, so the text is only ever a host and port.
     if (proxied) {
-        snprintf(target.proxy, sizeof target.proxy, "http://%s", proxy);
+        snprintf(login->proxy, sizeof login->proxy, "http://%s", proxy);
     }
-    CURLcode init = curl_global().code;
-    if (init != CURLE_OK) {
-        return fail<HINTERNET>(nullptr, ERROR_INTERNET_INTERNAL_ERROR, curl_easy_strerror(init));
-    }
-    return new_handle(Kind::session, target);
+    return login;
 }
 
 HINTERNET WINAPI InternetConnectA(HINTERNET session, LPCSTR server, INTERNET_PORT port, LPCSTR user,
                                   LPCSTR password, DWORD service, DWORD flags, DWORD_PTR context)
 {
-    Handle *s = as_handle(session, Kind::session);
-    if (s == nullptr) {
+    Login *login = at(session, Login::OPENED);
+    if (login == nullptr) {
         return nullptr;
     }
     if (server == nullptr || server[0] == '\0' || port != kesta::SERVER_PORT || user != nullptr ||
@@ -466,36 +412,31 @@ HINTERNET WINAPI InternetConnectA(HINTERNET session, LPCSTR server, INTERNET_POR
         context != 0) {
         return fail<HINTERNET>(nullptr, ERROR_INVALID_PARAMETER);
     }
-    Target target = s->target;
     // A name longer than any host name fails as an unknown one would, at
     // the send.
-    if (strlen(server) < sizeof target.server) {
-        snprintf(target.server, sizeof target.server, "%s", server);
+    if (strlen(server) < sizeof login->server) {
+        snprintf(login->server, sizeof login->server, "%s", server);
     }
-    return new_handle(Kind::connection, target);
+    return next(login, Login::CONNECTED);
 }
 
 HINTERNET WINAPI HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR object, LPCSTR version,
                                   LPCSTR referrer, LPCSTR *accept_types, DWORD flags,
                                   DWORD_PTR context)
 {
-    Handle *c = as_handle(connection, Kind::connection);
-    if (c == nullptr) {
+    Login *login = at(connection, Login::CONNECTED);
+    if (login == nullptr) {
         return nullptr;
     }
     if (verb == nullptr || strcmp(verb, "POST") != 0 || version != nullptr || referrer != nullptr ||
-        accept_types != nullptr || (flags & ~kesta::REQUEST_FLAGS) != 0 ||
-        (flags & REQUIRED_FLAGS) != REQUIRED_FLAGS || context != 0) {
+        accept_types != nullptr || flags != kesta::REQUEST_FLAGS || context != 0) {
         return fail<HINTERNET>(nullptr, ERROR_INVALID_PARAMETER);
     }
-    char *path = request_target(object);
-    Handle *r = path != nullptr ? new_handle(Kind::request, c->target) : nullptr;
-    if (r == nullptr) {
-        free(path);
+    login->path = request_target(object);
+    if (login->path == nullptr) {
         return fail<HINTERNET>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
     }
-    r->path = path;
-    return r;
+    return next(login, Login::REQUESTED);
 }
 
 // Runs the whole exchange. A failure before the response is the send's; one
@@ -505,67 +446,64 @@ HINTERNET WINAPI HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR obje
 BOOL WINAPI HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headers_length,
                              LPVOID optional, DWORD optional_length)
 {
-    Handle *r = as_handle(request, Kind::request);
-    if (r == nullptr) {
+    Login *login = at(request, Login::REQUESTED);
+    if (login == nullptr) {
         return FALSE;
     }
-    if (r->sent || optional_length > BUFFER_SIZE || (optional == nullptr && optional_length > 0)) {
-        return fail<BOOL>(FALSE, ERROR_INVALID_PARAMETER); // a request is sent once
+    char *line = header_line(headers, headers_length);
+    if (line == nullptr || optional_length > BUFFER_SIZE ||
+        (optional == nullptr && optional_length > 0)) {
+        free(line);
+        return fail<BOOL>(FALSE, ERROR_INVALID_PARAMETER);
     }
-    r->sent = true;
-    if (r->target.server[0] == '\0') {
-        return fail<BOOL>(FALSE, ERROR_INTERNET_NAME_NOT_RESOLVED);
-    }
-    r->error = run(*r, headers, headers_length, optional, optional_length);
-    return r->response || r->error == 0 ? TRUE : fail<BOOL>(FALSE, r->error, r->errors);
+    login->stage = Login::SENT;
+    login->error = login->server[0] == '\0' ? DWORD(ERROR_INTERNET_NAME_NOT_RESOLVED)
+                                            : run(*login, line, optional, optional_length);
+    free(line);
+    return login->response || login->error == 0 ? TRUE
+                                                : fail<BOOL>(FALSE, login->error, login->errors);
 }
 
 BOOL WINAPI InternetReadFile(HINTERNET file, LPVOID buffer, DWORD to_read, LPDWORD read)
 {
-    Handle *r = as_handle(file, Kind::request);
-    if (r == nullptr) {
+    Login *login = at(file, Login::SENT);
+    if (login == nullptr) {
         return FALSE;
     }
     if (read == nullptr || (buffer == nullptr && to_read > 0)) {
         return fail<BOOL>(FALSE, ERROR_INVALID_PARAMETER);
     }
-    *read = 0;
-    if (!r->response) {
-        return fail<BOOL>(FALSE, ERROR_INTERNET_INCORRECT_HANDLE_STATE);
-    }
-    DWORD n = r->length - r->taken < to_read ? r->length - r->taken : to_read;
-    memcpy(buffer, r->body + r->taken, n);
-    r->taken += n;
+    DWORD n = login->length - login->taken < to_read ? login->length - login->taken : to_read;
+    memcpy(buffer, login->body + login->taken, n);
+    login->taken += n;
     *read = n;
     if (n > 0 || to_read == 0) {
         return TRUE;
     }
-    if (r->error != 0) {
-        return fail<BOOL>(FALSE, r->error, r->errors);
+    if (login->error != 0) {
+        return fail<BOOL>(FALSE, login->error, login->errors);
     }
     // Never an end that is not there: past what was kept, the body went on.
-    return r->cut ? fail<BOOL>(FALSE, ERROR_INTERNET_INTERNAL_ERROR,
-                               "the body goes on beyond 4096 bytes")
-                  : TRUE;
+    return login->cut ? fail<BOOL>(FALSE, ERROR_INTERNET_INTERNAL_ERROR,
+                                   "the body goes on beyond 4096 bytes")
+                      : TRUE;
 }
 
+// The library asks the request for the timeouts, to give it WinINet's
+// defaults where the platform has none, and for the security flags, to tell
+// the server's response from a proxy's own.
 BOOL WINAPI InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD length)
 {
-    Handle *h = as_handle(handle, Kind::any);
-    if (h == nullptr) {
-        return FALSE;
-    }
-    if (buffer == nullptr || length == nullptr || *length < sizeof(DWORD)) {
-        return fail<BOOL>(FALSE, ERROR_INVALID_PARAMETER);
+    const Login *login = static_cast<const Login *>(handle);
+    if (login == nullptr || buffer == nullptr || length == nullptr || *length < sizeof(DWORD)) {
+        return fail<BOOL>(FALSE, login == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
     }
     DWORD value = 0;
     if (option == INTERNET_OPTION_SECURITY_FLAGS) {
-        if (h->kind != Kind::request) {
-            return fail<BOOL>(FALSE, ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
-        }
-        value = h->response ? SECURITY_FLAG_SECURE : 0;
-    } else if (DWORD *timeout = timeout_of(h, option)) {
-        value = *timeout;
+        value = login->response ? SECURITY_FLAG_SECURE : 0;
+    } else if (option == INTERNET_OPTION_RECEIVE_TIMEOUT ||
+               option == INTERNET_OPTION_SEND_TIMEOUT) {
+        value = IDLE_TIMEOUT_MS;
     } else {
         return fail<BOOL>(FALSE, ERROR_INTERNET_INVALID_OPTION);
     }
@@ -574,33 +512,21 @@ BOOL WINAPI InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer, 
     return TRUE;
 }
 
-BOOL WINAPI InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
+BOOL WINAPI InternetSetOptionA(HINTERNET, DWORD, LPVOID, DWORD)
 {
-    Handle *h = as_handle(handle, Kind::any);
-    if (h == nullptr) {
-        return FALSE;
-    }
-    DWORD *timeout = timeout_of(h, option);
-    if (timeout == nullptr) {
-        return fail<BOOL>(FALSE, ERROR_INTERNET_INVALID_OPTION);
-    }
-    DWORD value = 0;
-    if (buffer != nullptr && length == sizeof value) {
-        memcpy(&value, buffer, sizeof value);
-    }
-    // The layer waits for nothing without end: 0 (none) is not a timeout.
-    if (value == 0) {
-        return fail<BOOL>(FALSE, ERROR_INVALID_PARAMETER);
-    }
-    *timeout = value;
-    return TRUE;
+    return fail<BOOL>(FALSE, ERROR_INTERNET_INVALID_OPTION);
 }
 
 BOOL WINAPI InternetCloseHandle(HINTERNET handle)
 {
-    Handle *h = as_handle(handle, Kind::any);
-    delete h;
-    return h != nullptr;
+    Login *login = static_cast<Login *>(handle);
+    if (login == nullptr) {
+        return fail<BOOL>(FALSE, ERROR_INVALID_HANDLE);
+    }
+    if (--login->handles == 0) {
+        delete login;
+    }
+    return TRUE;
 }
 
 } // extern "C"
