@@ -24,7 +24,7 @@ build-checks:
 # built twice in two folders, linked against as users do, signed, linted),
 # inside a private test network.
 test: setup build build-checks
-	./scripts/testnet run -- sh -c 'for p in native win32 win64 asan tsan fuzz; do ctest --preset $$p || exit 1; done && tests/dist_test.sh'
+	./scripts/testnet run -- sh -c 'for p in $(PRESETS) $(CHECK_PRESETS); do ctest --preset $$p || exit 1; done && tests/dist_test.sh'
 
 # Fuzzing for as long as asked: make fuzz FUZZ_SECONDS=3600
 fuzz: setup

@@ -25,7 +25,7 @@
 #include "exchange.h"
 #include "kesta_internal.h"
 #include "scenarios.h"
-#include "trust.h"
+#include "layer.h"
 
 // The build whose libcurl loads the trust store itself for every login.
 #ifndef KESTA_TEST_OTHER_TLS

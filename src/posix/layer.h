@@ -2,6 +2,7 @@
 #ifndef KESTA_POSIX_LAYER_H
 #define KESTA_POSIX_LAYER_H
 
+#include <curl/curl.h>
 #include <stddef.h>
 
 #include "win32.h"
@@ -13,14 +14,12 @@ namespace kesta_posix {
 // failure that no better code fits). A null detail clears it.
 void set_error(DWORD code, const char *detail);
 
-// One row of a table that turns a code into something else: an error code
-// into its text, a transport's code into WinINet's.
+// A table that turns a code into another, or into its text.
 template <class T> struct Entry {
     long code;
     T value;
 };
 
-// The value the table gives code, or otherwise.
 template <class T, size_t N> T lookup(const Entry<T> (&table)[N], long code, T otherwise)
 {
     for (const Entry<T> &e : table) {
@@ -30,6 +29,24 @@ template <class T, size_t N> T lookup(const Entry<T> (&table)[N], long code, T o
     }
     return otherwise;
 }
+
+// The system's trust store (trust.cpp): the bundle loaded once per process
+// and shared read-only by every login's TLS context, as Windows keeps its
+// root store loaded, and the CA directory read by each connection.
+struct TrustStore;
+
+// Makes the transfer verify against the store as it is now (loaded anew
+// first when the bundle has changed), held until release_trust. Null leaves
+// the transfer to load the bundle itself, where libcurl's TLS is not this
+// layer's OpenSSL or the bundle does not load; certificates are checked
+// either way.
+TrustStore *attach_trust(CURL *easy);
+void release_trust(TrustStore *store);
+
+// The TLS context callback attach_trust sets: a verify store of the
+// context's own over the shared one. Fails the connection for a context
+// that is not this OpenSSL's TLS client.
+CURLcode use_store(CURL *easy, void *ssl_ctx, void *store);
 
 } // namespace kesta_posix
 

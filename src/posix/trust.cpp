@@ -1,20 +1,15 @@
 // One trust store per process. Loading the system's bundle (some 144 roots)
 // costs about 36 ms of CPU; libcurl would do it for every connection. The
 // bundle is loaded once, kept while its file stays the same (looked at for
-// every login), and handed to each TLS context. A login under way keeps the
-// store it started with; a change is loaded anew by one login, outside the
-// lock, while the others go on with the store as it was.
-//
-// Logins share the bundle's store read-only: its flags are set, its
-// certificates sorted and their cached extensions computed before any login
-// sees it. Each connection verifies against a small store of its own, which
-// takes the roots it needs from the shared one and reads the CA directory
-// afresh, as libcurl's own store for that connection would: a root rewritten
-// in the directory counts from the next login on.
-//
-// Everything is given back when the library is unloaded or the process
-// ends; a login still under way then keeps its own reference.
-#include "trust.h"
+// every login) and shared read-only: its certificates are sorted and their
+// cached extensions computed before any login sees it. A changed bundle is
+// loaded by one login, outside the lock, while the others go on with the
+// store as it was. Each connection verifies against a small store of its
+// own, which takes the roots it needs from the shared one and reads the CA
+// directory afresh, as libcurl's own store would: a root rewritten there
+// counts from the next login on. Everything is given back when the library
+// is unloaded; a login still under way keeps its own reference.
+#include "layer.h"
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -42,26 +37,23 @@ bool same(const struct stat &a, const struct stat &b)
 }
 
 // The process's shared state, behind its lock: where it stands, which
-// bundle and directory libcurl would load (written once, by the probe, and
-// only read after), the store as last loaded and the file it was loaded
-// from. A load that failed leaves no store, and is not tried again until
-// the file changes.
+// bundle and directory libcurl would load (written once, by the probe), the
+// store as last loaded, or none where that load failed, and the file it was
+// loaded from, not tried again until it changes.
 struct Shared {
     std::mutex lock;
-    // Not looked at yet; libcurl's TLS is this OpenSSL and the store is
-    // handed to it; it is not, and libcurl loads the bundle itself; the
-    // library is being unloaded.
+    // LEFT_TO_LIBCURL: libcurl's TLS is not this OpenSSL, so libcurl loads
+    // the bundle itself; CLOSED: the library is being unloaded.
     enum { UNPROBED, SHARED, LEFT_TO_LIBCURL, CLOSED } state = UNPROBED;
     char bundle[4096] = "";
     char directory[4096] = "";
     X509_STORE *store = nullptr;
     bool tried = false;
     struct stat seen = {};
-    // A login is loading a new store; the others go on with the old one,
-    // or, where there is none, wait for it.
+    // A login is loading a new store: the others go on with the old one or,
+    // where there is none, wait for it.
     bool loading = false;
     std::condition_variable loaded;
-
     // How a connection's own store finds the bundle's roots.
     X509_LOOKUP_METHOD *from_bundle = nullptr;
 

@@ -1,29 +1,19 @@
-// WinINet on Linux, over libcurl: the one login the library makes, and no
-// other use of WinINet. Its three handles are one Login, which the calls
-// move through in the library's order:
+// WinINet on Linux, over libcurl: the one login the library makes, with the
+// contracts it relies on, and no other use of WinINet. The three handles
+// are one Login, which the calls move through in the library's order:
+// InternetOpenA (the agent, and "host:port" of a proxy with an empty bypass
+// list), InternetConnectA (the server), HttpOpenRequestA (the path),
+// HttpSendRequestA (the whole exchange, once: the one header line and the
+// body out, the response and the first 4096 bytes of its body in), then
+// InternetReadFile (those bytes, then the end of the body or the failure
+// that ended the exchange); it goes with the last InternetCloseHandle.
 //
-//   InternetOpenA         opens it: the agent name, direct or through one HTTP
-//                         proxy given as "host:port" with an empty bypass list
-//   InternetConnectA      names the server (port 443, TLS)
-//   HttpOpenRequestA      names the path (a POST with the library's flags)
-//   HttpSendRequestA      runs the whole exchange, once: the one header line
-//                         and a body of at most 4096 bytes out, the response
-//                         and the first 4096 bytes of its body in
-//   InternetReadFile      hands out those bytes, then the end of the body or
-//                         the failure that ended the exchange
-//   InternetQueryOptionA  the send and receive timeout, and the security flags
-//                         (SECURITY_FLAG_SECURE once the response is in)
-//   InternetSetOptionA    refused: the timeouts are this layer's own, and the
-//                         library sets one only where the platform has none
-//   InternetCloseHandle   each handle once; the login goes with the last
-//
-// Each call takes exactly what the library passes (src/exchange.h) and
-// refuses anything else with ERROR_INVALID_PARAMETER, and a call out of
-// order with ERROR_INTERNET_INCORRECT_HANDLE_STATE. The server, path and
-// proxy were judged by the library before they came here, and go on as they
-// are. Certificates are always checked; no environment variable or file of
-// the caller's is read. Logins share nothing but the trust store, so several
-// threads may log in at once.
+// Each call takes exactly what the library passes (src/exchange.h); other
+// arguments are refused with ERROR_INVALID_PARAMETER, a call out of order
+// with ERROR_INTERNET_INCORRECT_HANDLE_STATE. The server, path and proxy
+// were judged by the library and go on as they are. Certificates are always
+// checked; no environment variable or file of the caller's is read. Logins
+// share nothing but the trust store, so threads may log in at once.
 #include <curl/curl.h>
 #include <openssl/x509_vfy.h>
 #include <stdio.h>
@@ -36,7 +26,6 @@
 
 #include "../exchange.h"
 #include "layer.h"
-#include "trust.h"
 
 namespace {
 
@@ -137,18 +126,6 @@ char *request_target(const char *path)
     }
     out[n] = '\0';
     return out;
-}
-
-// The one header line, "Name: value" and its CR LF, without the CR LF; null
-// for anything else, which would be more than the library sends.
-char *header_line(const char *headers, DWORD length)
-{
-    size_t n = headers == nullptr ? 0 : strlen(headers);
-    if (n < 2 || (length != DWORD(-1) && length != n) || strcmp(headers + n - 2, "\r\n") != 0 ||
-        strcspn(headers, "\r\n") != n - 2) {
-        return nullptr;
-    }
-    return strndup(headers, n - 2);
 }
 
 // The WinINet code a Windows caller would see for each way an exchange ends:
@@ -269,28 +246,32 @@ int on_progress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
     return (since_data < since_connect ? since_data : since_connect) >= long(IDLE_TIMEOUT_MS);
 }
 
-// The header lines: the library's one, and libcurl's own Accept, Expect and
-// Content-Type switched off, as WinINet sends none of them.
-curl_slist *header_lines(const char *line)
+// The header line without its CR LF, into line, when headers are one line,
+// "Name: value" and its CR LF, as the library sends; anything more is not.
+bool one_line(const char *headers, DWORD length, char (&line)[256])
 {
-    curl_slist *list = nullptr;
-    for (const char *l : {line, "Accept:", "Expect:", "Content-Type:"}) {
-        curl_slist *longer = curl_slist_append(list, l);
-        if (longer == nullptr) {
-            curl_slist_free_all(list);
-            return nullptr;
-        }
-        list = longer;
-    }
-    return list;
+    size_t n = headers == nullptr ? 0 : strlen(headers);
+    return n >= 2 && n - 2 < sizeof line && (length == DWORD(-1) || length == n) &&
+           strcspn(headers, "\r\n") == n - 2 && strcmp(headers + n - 2, "\r\n") == 0 &&
+           snprintf(line, sizeof line, "%.*s", int(n - 2), headers) > 0;
 }
 
 // One POST over TLS with certificate and host-name checks on, run to its
 // end: the code it failed with, or 0.
 DWORD run(Login &r, const char *line, const void *body, DWORD body_length)
 {
-    curl_slist *lines = header_lines(line);
-    CURL *e = r.easy = lines != nullptr ? curl_easy_init() : nullptr;
+    // libcurl's own Accept, Expect and Content-Type are switched off, as
+    // WinINet sends none of them.
+    curl_slist *lines = nullptr;
+    for (const char *l : {line, "Accept:", "Expect:", "Content-Type:"}) {
+        curl_slist *longer = curl_slist_append(lines, l);
+        if (longer == nullptr) {
+            curl_slist_free_all(lines);
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        lines = longer;
+    }
+    CURL *e = r.easy = curl_easy_init();
     if (e == nullptr) {
         curl_slist_free_all(lines);
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -450,16 +431,14 @@ BOOL WINAPI HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headers_le
     if (login == nullptr) {
         return FALSE;
     }
-    char *line = header_line(headers, headers_length);
-    if (line == nullptr || optional_length > BUFFER_SIZE ||
+    char line[256];
+    if (!one_line(headers, headers_length, line) || optional_length > BUFFER_SIZE ||
         (optional == nullptr && optional_length > 0)) {
-        free(line);
         return fail<BOOL>(FALSE, ERROR_INVALID_PARAMETER);
     }
     login->stage = Login::SENT;
     login->error = login->server[0] == '\0' ? DWORD(ERROR_INTERNET_NAME_NOT_RESOLVED)
                                             : run(*login, line, optional, optional_length);
-    free(line);
     return login->response || login->error == 0 ? TRUE
                                                 : fail<BOOL>(FALSE, login->error, login->errors);
 }
