@@ -4,13 +4,14 @@
 # (the untrusted CA's), dead proxies for every scheme, no proxy for anything,
 # and a file for TLS secrets: $1 is scenario_test, run in the test network.
 set -eu
-test -n "${KESTA_CERTS:-}" || { echo "environment_test: runs in the test network (KESTA_CERTS)" >&2; exit 2; }
+test -n "${KESTA_TESTNET:-}" || { echo "environment_test: runs in the test network (KESTA_TESTNET)" >&2; exit 2; }
+certs=$KESTA_TESTNET/certs
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-cp "$KESTA_CERTS/rogue-ca.pem" "$dir/"
+cp "$certs/rogue-ca.pem" "$dir/"
 openssl rehash "$dir"
 dead=http://127.0.3.1:3999
-env SSL_CERT_FILE="$KESTA_CERTS/rogue-ca.pem" SSL_CERT_DIR="$dir" CURL_CA_BUNDLE="$KESTA_CERTS/rogue-ca.pem" \
+env SSL_CERT_FILE="$certs/rogue-ca.pem" SSL_CERT_DIR="$dir" CURL_CA_BUNDLE="$certs/rogue-ca.pem" \
     http_proxy=$dead https_proxy=$dead all_proxy=$dead HTTP_PROXY=$dead HTTPS_PROXY=$dead ALL_PROXY=$dead \
-    no_proxy='*' NO_PROXY='*' SSLKEYLOGFILE="$dir/keys" KESTA_TEST_KEY_LOG="$dir/keys" \
+    no_proxy='*' NO_PROXY='*' SSLKEYLOGFILE="$dir/keys" \
     "$1" --gtest_filter='NativeEnvironment.AnEnvironmentSetBeforeTheFirstLoginChangesNothing'

@@ -21,7 +21,7 @@ refuses() { # what: the test's output and status are in $dir/out and $status
 }
 
 status=0
-env -u KESTA_TESTNET_INSIDE "$layer_test" >"$dir/out" 2>&1 || status=$?
+env -u KESTA_TESTNET "$layer_test" >"$dir/out" 2>&1 || status=$?
 refuses "without the test network's mark"
 
 status=0

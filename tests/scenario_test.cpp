@@ -407,7 +407,7 @@ TEST(NativeEnvironment, ProxyVariablesAreIgnored)
 // listens): the logins go as in a clean environment and no key is written.
 TEST(NativeEnvironment, AnEnvironmentSetBeforeTheFirstLoginChangesNothing)
 {
-    const char *keys = getenv("KESTA_TEST_KEY_LOG");
+    const char *keys = getenv("SSLKEYLOGFILE");
     if (keys == nullptr) {
         GTEST_SKIP() << "runs as scenarios_environment, whose variables are set before the "
                         "process starts";

@@ -57,16 +57,16 @@ bool copy_into(FILE *out, const std::string &path)
 // bundle, seen by this process alone.
 bool use_machine_store()
 {
-    const char *certs = getenv("KESTA_CERTS");
+    const char *testnet = getenv("KESTA_TESTNET");
     const char *tmp = getenv("TMPDIR");
-    if (certs == nullptr) {
-        fprintf(stderr, "unload_test: runs in the test network (KESTA_CERTS)\n");
+    if (testnet == nullptr) {
+        fprintf(stderr, "unload_test: runs in the test network (KESTA_TESTNET)\n");
         return false;
     }
     std::string store = std::string(tmp != nullptr ? tmp : "/tmp") + "/unload-store.pem";
     FILE *out = fopen(store.c_str(), "wb");
-    bool ok = out != nullptr && copy_into(out, std::string(certs) + "/system-bundle.pem") &&
-              copy_into(out, std::string(certs) + "/ca.pem");
+    bool ok = out != nullptr && copy_into(out, std::string(testnet) + "/certs/system-bundle.pem") &&
+              copy_into(out, std::string(testnet) + "/certs/ca.pem");
     if (out != nullptr) {
         ok = fclose(out) == 0 && ok;
     }

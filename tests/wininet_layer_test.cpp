@@ -50,9 +50,9 @@ const NetworkFile NETWORK_FILES[] = {
 
 std::string outside_the_test_network()
 {
-    const char *work = getenv("KESTA_TESTNET_INSIDE");
+    const char *work = getenv("KESTA_TESTNET");
     if (work == nullptr) {
-        return "KESTA_TESTNET_INSIDE is not set";
+        return "KESTA_TESTNET is not set";
     }
     for (const NetworkFile &f : NETWORK_FILES) {
         std::string copy = std::string(work) + "/" + f.copy;
@@ -274,13 +274,17 @@ DWORD login_error(const char *server)
     return send(c.request) ? 0 : GetLastError();
 }
 
+// One of the test network's certificates (the program runs only inside it).
+std::string test_cert(const char *name)
+{
+    return Rewritten::read((std::string(getenv("KESTA_TESTNET")) + "/certs/" + name).c_str());
+}
+
 TEST(Layer, EachLoginTrustsTheBundleAsItIsNow)
 {
-    const char *certs = getenv("KESTA_CERTS");
-    ASSERT_NE(certs, nullptr) << "runs in the test network";
     Rewritten bundle("/etc/ssl/certs/ca-certificates.crt");
     ASSERT_FALSE(bundle.original().empty());
-    std::string rogue = Rewritten::read((std::string(certs) + "/rogue-ca.pem").c_str());
+    std::string rogue = test_cert("rogue-ca.pem");
     ASSERT_FALSE(rogue.empty());
     struct Step {
         const char *what;
@@ -377,12 +381,6 @@ class Opens {
     int watch_;
     int seen_ = 0;
 };
-
-std::string test_cert(const char *name)
-{
-    const char *certs = getenv("KESTA_CERTS");
-    return certs != nullptr ? Rewritten::read((std::string(certs) + "/" + name).c_str()) : "";
-}
 
 // Two logins after the bundle changed read it once: the store is shared.
 // Where libcurl keeps no store, each login reads it.

@@ -17,10 +17,11 @@ std::string host_path(const std::string &path)
     return WINE && !path.empty() && path[0] == '/' ? "Z:" + path : path;
 }
 
+// What the test network's servers and proxies saw, in its folder.
 std::string records_dir()
 {
-    const char *dir = getenv("KESTA_RECORDS");
-    return host_path(dir != nullptr ? dir : "");
+    const char *testnet = getenv("KESTA_TESTNET");
+    return host_path(testnet != nullptr ? std::string(testnet) + "/records" : "");
 }
 
 int hex_digit(char c)
