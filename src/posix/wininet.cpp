@@ -34,12 +34,7 @@ using kesta_posix::Entry;
 using kesta_posix::lookup;
 using kesta_posix::set_error;
 
-// The timeouts come from the build (CMake's KESTA_TIMEOUTS_MS): WinINet's
-// defaults on Windows, 60 s to connect (libcurl counts the TLS handshake and
-// a proxy's tunnel as connecting) and 30 s without data while sending or
-// receiving, and a ceiling on the whole exchange, far beyond what an honest
-// login server needs, so that a server that trickles a byte just inside the
-// idle timeout cannot hold a login for days.
+// The build's timeouts (KESTA_TIMEOUTS_MS in CMakeLists.txt says why each).
 const long CONNECT_TIMEOUT_MS = KESTA_CONNECT_TIMEOUT_MS;
 const DWORD IDLE_TIMEOUT_MS = KESTA_RECEIVE_TIMEOUT_MS;
 const long EXCHANGE_TIMEOUT_MS = KESTA_EXCHANGE_TIMEOUT_MS;
@@ -85,11 +80,10 @@ template <class T> T fail(T none, DWORD code, const char *detail = nullptr)
 Login *at(HINTERNET handle, Login::Stage stage)
 {
     Login *login = static_cast<Login *>(handle);
-    if (login == nullptr) {
-        return fail<Login *>(nullptr, ERROR_INVALID_HANDLE);
-    }
-    return login->stage == stage ? login
-                                 : fail<Login *>(nullptr, ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    return login != nullptr && login->stage == stage
+               ? login
+               : fail<Login *>(nullptr, login == nullptr ? ERROR_INVALID_HANDLE
+                                                         : ERROR_INTERNET_INCORRECT_HANDLE_STATE);
 }
 
 // The same login, once more, as the handle the next call takes.
