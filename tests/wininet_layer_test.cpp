@@ -497,8 +497,9 @@ TEST(Layer, TheStoreGoesOnlyToThisOpenSSLsOwnClientContexts)
     }
     CURL *easy = curl_easy_init();
     ASSERT_NE(easy, nullptr);
-    kesta_posix::TrustStore *store = kesta_posix::attach_trust(easy);
-    ASSERT_NE(store, nullptr);
+    kesta_posix::Tls tls;
+    kesta_posix::attach_trust(easy, &tls);
+    ASSERT_NE(tls.store, nullptr);
     struct {
         const char *what;
         const SSL_METHOD *method;
@@ -513,13 +514,13 @@ TEST(Layer, TheStoreGoesOnlyToThisOpenSSLsOwnClientContexts)
         SCOPED_TRACE(row.what);
         SSL_CTX *context = SSL_CTX_new(row.method);
         ASSERT_NE(context, nullptr);
-        EXPECT_EQ(kesta_posix::use_store(easy, context, store), row.result);
+        EXPECT_EQ(kesta_posix::set_up_context(easy, context, &tls), row.result);
         X509_STORE *verify = nullptr;
         SSL_CTX_get0_verify_cert_store(context, &verify);
         EXPECT_EQ(verify != nullptr, row.result == CURLE_OK) << "a verify store of ours";
         SSL_CTX_free(context);
     }
-    kesta_posix::release_trust(store);
+    kesta_posix::release_trust(&tls);
     curl_easy_cleanup(easy);
 }
 
@@ -576,16 +577,19 @@ TEST(Layer, ABundleThatFailsIsReadOnceAndLeavesNoErrorsBehind)
     Opens opens(BUNDLE);
     for (int i = 0; i < 3; i++) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(kesta_posix::attach_trust(easy), nullptr);
+        kesta_posix::Tls tls;
+        kesta_posix::attach_trust(easy, &tls);
+        EXPECT_EQ(tls.store, nullptr);
         EXPECT_EQ(ERR_peek_error(), 0ul) << "errors left on the caller's thread";
         EXPECT_EQ(opens.count(), 1);
     }
 
     bundle.write(bundle.original());
-    kesta_posix::TrustStore *store = kesta_posix::attach_trust(easy);
-    EXPECT_NE(store, nullptr) << "a bundle that loads again is used again";
+    kesta_posix::Tls tls;
+    kesta_posix::attach_trust(easy, &tls);
+    EXPECT_NE(tls.store, nullptr) << "a bundle that loads again is used again";
     EXPECT_EQ(ERR_peek_error(), 0ul);
-    kesta_posix::release_trust(store);
+    kesta_posix::release_trust(&tls);
     curl_easy_cleanup(easy);
 }
 

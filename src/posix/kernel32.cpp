@@ -42,6 +42,7 @@ const Entry<const char *> WININET_MESSAGES[] = {
     {ERROR_HTTP_INVALID_SERVER_RESPONSE, "The server response could not be parsed."},
     {ERROR_INTERNET_SECURITY_CHANNEL_ERROR, "An error occurred in the secure channel support."},
     {ERROR_INTERNET_SEC_INVALID_CERT, "SSL certificate is invalid."},
+    {ERROR_INTERNET_SEC_CERT_REVOKED, "SSL certificate was revoked."},
 };
 
 // The one way the library asks for a text: the module's table first, then

@@ -35,18 +35,27 @@ template <class T, size_t N> T lookup(const Entry<T> (&table)[N], long code, T o
 // root store loaded, and the CA directory read by each connection.
 struct TrustStore;
 
+// One login's TLS: the shared store it verifies against, and whether the
+// server stapled an answer that verified and said its certificate is
+// revoked.
+struct Tls {
+    TrustStore *store = nullptr;
+    bool revoked = false;
+};
+
 // Makes the transfer verify against the store as it is now (loaded anew
-// first when the bundle has changed), held until release_trust. Null leaves
-// the transfer to load the bundle itself, where libcurl's TLS is not this
-// layer's OpenSSL or the bundle does not load; certificates are checked
-// either way.
-TrustStore *attach_trust(CURL *easy);
-void release_trust(TrustStore *store);
+// first when the bundle has changed), held until release_trust, and honour
+// a stapled answer. Without a store (libcurl's TLS is not this layer's
+// OpenSSL, or the bundle does not load) the transfer loads the bundle
+// itself; certificates are checked either way.
+void attach_trust(CURL *easy, Tls *tls);
+void release_trust(Tls *tls);
 
 // The TLS context callback attach_trust sets: a verify store of the
-// context's own over the shared one. Fails the connection for a context
-// that is not this OpenSSL's TLS client.
-CURLcode use_store(CURL *easy, void *ssl_ctx, void *store);
+// context's own over the shared one, and a stapled answer asked for and
+// checked. Fails the connection for a context that is not this OpenSSL's
+// TLS client.
+CURLcode set_up_context(CURL *easy, void *ssl_ctx, void *tls);
 
 } // namespace kesta_posix
 

@@ -13,6 +13,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
+#include <openssl/ocsp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -245,13 +246,49 @@ X509_STORE *current()
     return share(s.store);
 }
 
+// The server's own word on its certificate, stapled to the handshake. An
+// answer that verifies (signed by the certificate's issuer or a responder it
+// delegated to, for exactly this certificate, inside its validity with five
+// minutes' grace for clocks) and says revoked ends the handshake before
+// anything is sent. No answer, or one that says good, does not verify or has
+// expired, changes nothing: a network attacker can strip a staple anyway, so
+// making one fatal would only break misconfigured servers. Nobody else is
+// asked.
+int on_stapled_answer(SSL *ssl, void *tls)
+{
+    const unsigned char *der = nullptr;
+    long n = SSL_get_tlsext_status_ocsp_resp(ssl, &der);
+    STACK_OF(X509) *chain = SSL_get0_verified_chain(ssl); // the server's first
+    X509_STORE *store = nullptr;
+    SSL_CTX_get0_verify_cert_store(SSL_get_SSL_CTX(ssl), &store);
+    ERR_set_mark();
+    OCSP_RESPONSE *response = n > 0 ? d2i_OCSP_RESPONSE(nullptr, &der, n) : nullptr;
+    OCSP_BASICRESP *basic = response != nullptr ? OCSP_response_get1_basic(response) : nullptr;
+    OCSP_CERTID *id =
+        basic != nullptr && sk_X509_num(chain) > 1
+            ? OCSP_cert_to_id(nullptr, sk_X509_value(chain, 0), sk_X509_value(chain, 1))
+            : nullptr;
+    int status = -1;
+    ASN1_GENERALIZEDTIME *made = nullptr, *until = nullptr;
+    bool revoked =
+        id != nullptr && OCSP_basic_verify(basic, chain, store, 0) == 1 &&
+        OCSP_resp_find_status(basic, id, &status, nullptr, nullptr, &made, &until) == 1 &&
+        OCSP_check_validity(made, until, 5 * 60, -1) == 1 && status == V_OCSP_CERTSTATUS_REVOKED;
+    OCSP_CERTID_free(id);
+    OCSP_BASICRESP_free(basic);
+    OCSP_RESPONSE_free(response);
+    ERR_pop_to_mark();
+    static_cast<Tls *>(tls)->revoked = revoked;
+    return revoked ? 0 : 1;
+}
+
 } // namespace
 
 // Each connection's verify store: the bundle's roots as it needs them, the
-// CA directory read afresh, and the flags. A context that is not this
-// OpenSSL's own TLS client (a libcurl over another copy of it) is refused:
-// a store of ours has no place in it.
-CURLcode use_store(CURL *, void *ssl_ctx, void *user)
+// CA directory read afresh, and the flags; and the stapled answer. A
+// context that is not this OpenSSL's own TLS client (a libcurl over another
+// copy of it) is refused: a store of ours has no place in it.
+CURLcode set_up_context(CURL *, void *ssl_ctx, void *tls)
 {
     SSL_CTX *context = static_cast<SSL_CTX *>(ssl_ctx);
     if (SSL_CTX_get_ssl_method(context) != TLS_client_method()) {
@@ -264,14 +301,17 @@ CURLcode use_store(CURL *, void *ssl_ctx, void *user)
     const Shared &s = shared();
     X509_STORE *own = X509_STORE_new();
     X509_LOOKUP *lookup = own != nullptr ? X509_STORE_add_lookup(own, s.from_bundle) : nullptr;
-    X509_STORE *bundle = static_cast<X509_STORE *>(user);
+    X509_STORE *bundle = reinterpret_cast<X509_STORE *>(static_cast<Tls *>(tls)->store);
     bool built = lookup != nullptr && X509_STORE_up_ref(bundle) == 1;
     if (built) {
         X509_LOOKUP_set_method_data(lookup, bundle);
     }
     built = built && (s.directory[0] == '\0' || X509_STORE_load_path(own, s.directory) == 1) &&
             X509_STORE_set_flags(own, X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN) == 1 &&
-            SSL_CTX_set0_verify_cert_store(context, own) == 1;
+            SSL_CTX_set0_verify_cert_store(context, own) == 1 &&
+            SSL_CTX_set_tlsext_status_type(context, TLSEXT_STATUSTYPE_ocsp) == 1 &&
+            SSL_CTX_set_tlsext_status_cb(context, on_stapled_answer) == 1 &&
+            SSL_CTX_set_tlsext_status_arg(context, tls) == 1;
     if (!built) {
         X509_STORE_free(own);
         return CURLE_SSL_CACERT_BADFILE;
@@ -279,24 +319,25 @@ CURLcode use_store(CURL *, void *ssl_ctx, void *user)
     return CURLE_OK;
 }
 
-TrustStore *attach_trust(CURL *easy)
+void attach_trust(CURL *easy, Tls *tls)
 {
     X509_STORE *store = current();
+    tls->store = reinterpret_cast<TrustStore *>(store);
     if (store == nullptr) {
-        return nullptr;
+        return;
     }
     // libcurl loads nothing itself then, and still verifies the chain and
     // the host name against the store handed to the context.
     curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
     curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
-    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, use_store);
-    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, store);
-    return reinterpret_cast<TrustStore *>(store);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, set_up_context);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, tls);
 }
 
-void release_trust(TrustStore *trust)
+void release_trust(Tls *tls)
 {
-    X509_STORE_free(reinterpret_cast<X509_STORE *>(trust));
+    X509_STORE_free(reinterpret_cast<X509_STORE *>(tls->store));
+    tls->store = nullptr;
 }
 
 } // namespace kesta_posix

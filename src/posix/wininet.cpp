@@ -60,6 +60,7 @@ struct Login {
     DWORD length = 0;
     DWORD taken = 0;
     bool cut = false; // the body went on beyond what is kept
+    kesta_posix::Tls tls;
     // While the exchange runs: its handle, the header bytes so far, when it
     // began and when data last came.
     CURL *easy = nullptr;
@@ -166,14 +167,18 @@ const Entry<DWORD> VERIFY_CODES[] = {
     {X509_V_ERR_CERT_UNTRUSTED, ERROR_INTERNET_INVALID_CA},
 };
 
-DWORD map_error(CURL *easy, CURLcode rc)
+DWORD map_error(const Login &r, CURLcode rc)
 {
+    CURL *easy = r.easy;
     // The proxy refused the tunnel with an answer of its own: the server was
     // never reached, whatever the proxy said.
     long tunnel = 0;
     curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &tunnel);
     if (tunnel != 0 && (tunnel < 200 || tunnel > 299)) {
         return ERROR_INTERNET_CANNOT_CONNECT;
+    }
+    if (r.tls.revoked) {
+        return ERROR_INTERNET_SEC_CERT_REVOKED;
     }
     if (rc == CURLE_PEER_FAILED_VERIFICATION) {
         long verify = X509_V_OK;
@@ -306,18 +311,18 @@ DWORD run(Login &r, const char *line, const void *body, DWORD body_length)
     for (CURLoption data : {CURLOPT_XFERINFODATA, CURLOPT_HEADERDATA, CURLOPT_WRITEDATA}) {
         curl_easy_setopt(e, data, &r);
     }
-    kesta_posix::TrustStore *trust = kesta_posix::attach_trust(e);
+    kesta_posix::attach_trust(e, &r.tls);
 
     clock_gettime(CLOCK_MONOTONIC, &r.started);
     r.last_data = r.started;
     CURLcode rc = curl_easy_perform(e);
     // The cut is this layer's own doing, not a failure of the exchange.
-    DWORD code = rc == CURLE_OK || (rc == CURLE_WRITE_ERROR && r.cut) ? 0 : map_error(e, rc);
+    DWORD code = rc == CURLE_OK || (rc == CURLE_WRITE_ERROR && r.cut) ? 0 : map_error(r, rc);
     if (r.errors[0] == '\0') {
         snprintf(r.errors, sizeof r.errors, "%s", curl_easy_strerror(rc));
     }
     curl_easy_cleanup(e);
-    kesta_posix::release_trust(trust);
+    kesta_posix::release_trust(&r.tls);
     curl_slist_free_all(lines);
     r.easy = nullptr;
     return code;
