@@ -1,7 +1,8 @@
 // A login server fast enough not to be what a benchmark measures: OpenSSL,
-// a few threads blocking in accept, one fixed reply per connection.
+// a few threads blocking in accept, one fixed reply per connection; with
+// STAPLE, a DER OCSP answer it staples to every handshake that asks.
 //
-//   bench_server ADDRESS CERT KEY THREADS
+//   bench_server ADDRESS CERT KEY THREADS [STAPLE]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
@@ -12,6 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -63,12 +67,22 @@ void serve(int listener, SSL_CTX *ctx)
     }
 }
 
+// Hands the client a copy of the answer, which OpenSSL frees.
+int staple(SSL *ssl, void *answer)
+{
+    const std::string &der = *static_cast<const std::string *>(answer);
+    void *copy = OPENSSL_memdup(der.data(), der.size());
+    return copy != nullptr && SSL_set_tlsext_status_ocsp_resp(ssl, copy, long(der.size())) == 1
+               ? SSL_TLSEXT_ERR_OK
+               : SSL_TLSEXT_ERR_NOACK;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 5) {
-        fprintf(stderr, "usage: bench_server ADDRESS CERT KEY THREADS\n");
+    if (argc != 5 && argc != 6) {
+        fprintf(stderr, "usage: bench_server ADDRESS CERT KEY THREADS [STAPLE]\n");
         return 2;
     }
     SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
@@ -76,6 +90,13 @@ int main(int argc, char **argv)
         SSL_CTX_use_PrivateKey_file(ctx, argv[3], SSL_FILETYPE_PEM) != 1) {
         ERR_print_errors_fp(stderr);
         return 1;
+    }
+    std::string answer;
+    if (argc == 6) {
+        std::ifstream file(argv[5], std::ios::binary);
+        answer.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        SSL_CTX_set_tlsext_status_cb(ctx, staple);
+        SSL_CTX_set_tlsext_status_arg(ctx, &answer);
     }
     int listener = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
