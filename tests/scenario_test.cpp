@@ -157,7 +157,7 @@ TEST_P(Scenario, GivesTheRecordAndTheRequestOfItsRow)
         RecordProperty("differs", row.why);
     }
     std::string token = scenarios::unique_token(row.name);
-    std::string path = "/" + row.path + "/" + token + row.tail;
+    std::string path = "/" + row.scenario + "/" + token + row.tail;
     const char *proxy = row.proxy_host ? row.proxy_host->c_str() : nullptr;
     const char *id = row.id ? row.id->c_str() : nullptr;
     const char *password = row.password ? row.password->c_str() : nullptr;
@@ -239,9 +239,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Scenario, ::testing::ValuesIn(scenarios::rows()),
 
 TEST(Rows, AreReadWhole)
 {
-    std::string problem;
-    EXPECT_GT(scenarios::rows(&problem).size(), 50u);
-    EXPECT_EQ(problem, "");
+    EXPECT_GT(scenarios::rows().size(), 50u);
 }
 
 // Logins one after another to a server that keeps its connection open and
