@@ -127,12 +127,12 @@ std::vector<Request> requests_for(const std::string &token)
     return out;
 }
 
-std::vector<std::string> last_proxy_head(const std::string &address)
+std::vector<std::vector<std::string>> proxy_heads(const std::string &address)
 {
-    std::vector<std::string> head;
+    std::vector<std::vector<std::string>> heads;
     FILE *f = fopen((records_dir() + "/proxy-" + address).c_str(), "rb");
     if (f == nullptr) {
-        return head;
+        return heads;
     }
     char line[8192];
     bool blank = true;
@@ -146,13 +146,13 @@ std::vector<std::string> last_proxy_head(const std::string &address)
             continue;
         }
         if (blank) {
-            head.clear();
+            heads.emplace_back();
             blank = false;
         }
-        head.push_back(text);
+        heads.back().push_back(text);
     }
     fclose(f);
-    return head;
+    return heads;
 }
 
 long active_opens()
@@ -182,24 +182,6 @@ long active_opens()
         }
     }
     return -1;
-}
-
-long receive_timeout_ms()
-{
-    const char *value = getenv("KESTA_TEST_RECEIVE_TIMEOUT_MS");
-    return value != nullptr ? atol(value) : 30000;
-}
-
-long connect_timeout_ms()
-{
-    const char *value = getenv("KESTA_TEST_CONNECT_TIMEOUT_MS");
-    return value != nullptr ? atol(value) : 60000;
-}
-
-long exchange_timeout_ms()
-{
-    const char *value = getenv("KESTA_TEST_EXCHANGE_TIMEOUT_MS");
-    return value != nullptr ? atol(value) : 180000;
 }
 
 } // namespace scenarios

@@ -88,18 +88,12 @@ struct Request {
 // The requests the servers recorded under a token, in order.
 std::vector<Request> requests_for(const std::string &token);
 
-// The last request head a test proxy recorded, one line each.
-std::vector<std::string> last_proxy_head(const std::string &address);
+// Every request head a test proxy recorded, in order, one line each.
+std::vector<std::vector<std::string>> proxy_heads(const std::string &address);
 
 // Connections this network namespace has opened so far (the kernel's
 // ActiveOpens), or -1 when it cannot be read.
 long active_opens();
-
-// The test's timeouts: the connect and receive timeouts and the ceiling on
-// a whole exchange of the library under test, in milliseconds.
-long connect_timeout_ms();
-long receive_timeout_ms();
-long exchange_timeout_ms();
 
 } // namespace scenarios
 
