@@ -18,16 +18,15 @@ Each --listen ADDRESS:PORT:MODE[:CERT] starts one server:
            (see PROXY_ANSWERS), recording the head the same way
 
 The https server takes the scenario from the path's first segment and the
-record's name from its last; the scenarios are those of tests/scenarios.rows
-(and "demo", the bundled demo account). A POST to /ok/row7 answers as "ok"
-and writes
-what it received to RECORDS/row7 (method, path, version, each header line in
-order, the body in hex), one block per request.
+record's name from its last; the scenarios are those of tests/scenarios.rows,
+as tests/rows.py reads them (and "demo", the bundled demo account). A POST
+to /ok/row7 answers as "ok" and writes what it received to RECORDS/row7
+(method, path, version, each header line in order, the body in hex), one
+block per request.
 """
 
 import argparse
 import os
-import re
 import socket
 import ssl
 import struct
@@ -36,138 +35,9 @@ import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+import rows
+
 MIB = 1024 * 1024
-ROWS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios.rows")
-
-
-def unescape(value):
-    """The rows file's values: C's escapes and {c*N}, as bytes."""
-    out = bytearray()
-    i = 0
-    while i < len(value):
-        c = value[i]
-        repeat = re.match(r"\{(.)\*(\d+)\}", value[i:])
-        if repeat:
-            out += repeat.group(1).encode("latin-1") * int(repeat.group(2))
-            i += repeat.end()
-        elif c == "\\" and i + 1 < len(value):
-            e = value[i + 1]
-            if e == "x":
-                out.append(int(value[i + 2 : i + 4], 16))
-                i += 4
-                continue
-            out += {"n": b"\n", "r": b"\r", "t": b"\t"}.get(e, e.encode("latin-1"))
-            i += 2
-        else:
-            out += c.encode("latin-1")
-            i += 1
-    return bytes(out)
-
-
-# The keys a row may have (the file's head says what each means), and those
-# of them that make up the reply of the scenario the row defines.
-REPLY_KEYS = ("reply", "status", "location", "send")
-ROW_KEYS = frozenset(("row", "server", "path", "uses", "tail", "id", "password", "proxy",
-                      "code", "text", "session", "agent", "wine-code", "wine-text",
-                      "wine-session", "wine-agent", "wine-race", "wine", "why", "seen",
-                      "body", "connects", "proxy-seen", "waits", "timeouts", "soak", "host",
-                      "wine-seen")
-                     + REPLY_KEYS)
-
-
-class RowsError(Exception):
-    """A rows file that breaks the file's rules, as FILE:LINE: what."""
-
-
-def location_scenario(url):
-    """The scenario a Location leads to: its path's first segment."""
-    rest = url.partition("://")[2]
-    return rest.partition("/")[2].partition("/")[0]
-
-
-def read_rows(path=ROWS):
-    """Every row of the file, in order, as a dict of its keys' raw values
-    with "line" added (where the row starts), once the file keeps its rules.
-    The checks and their words are those of tests/support/scenarios.cpp,
-    the other reader, and come in the same order."""
-
-    def refuse(line, what):
-        raise RowsError(f"{path}:{line}: {what}")
-
-    rows = []
-    keys, key_lines = {}, {}
-    names, defined = {}, {}
-    with open(path, encoding="latin-1") as f:
-        lines = f.read().split("\n")
-    for number, text in enumerate(lines + [""], 1):
-        text = text.rstrip("\r")
-        if text.startswith("#"):
-            continue
-        if text:
-            key, colon, value = text.partition(":")
-            if not colon:
-                refuse(number, "not a key: " + text)
-            if key not in ROW_KEYS:
-                refuse(number, "unknown key " + key)
-            if key in keys:
-                refuse(number, f"key {key} given twice (first at line {key_lines[key]})")
-            keys[key] = value.lstrip(" ")
-            key_lines[key] = number
-            continue
-        if not keys:
-            continue
-        start = min(key_lines.values())
-        name = keys.get("row")
-        if name is None:
-            refuse(start, "a row without a row key")
-        where = f'row "{name}"'
-        if unescape(name) in names:
-            refuse(start, f"{where}: a second row of this name (the first at line "
-                          f"{names[unescape(name)]})")
-        names[unescape(name)] = start
-        if ("path" in keys) == ("uses" in keys):
-            refuse(start, f"{where}: give path (the scenario it defines) or uses (one defined "
-                          "elsewhere), one of the two")
-        reply = [k for k in REPLY_KEYS if k in keys]
-        if "uses" in keys and reply:
-            refuse(start, f"{where}: uses {keys['uses']} but gives a reply ({reply[0]}): only "
-                          "the row that defines a scenario gives its reply")
-        if "path" in keys:
-            scenario = keys["path"]
-            if not reply:
-                refuse(start, f"{where}: defines {scenario} without a reply, status, location "
-                              "or send")
-            if scenario in defined:
-                refuse(start, f"{where}: scenario {scenario} is defined twice (also at line "
-                              f"{defined[scenario]})")
-            defined[scenario] = start
-        rows.append(dict(keys, line=start))
-        keys, key_lines = {}, {}
-    for row in rows:
-        where = f'row "{row["row"]}"'
-        if "uses" in row and row["uses"] not in defined:
-            refuse(row["line"], f"{where}: uses scenario {row['uses']}, which no row defines")
-        if "location" in row and location_scenario(row["location"]) not in defined:
-            refuse(row["line"], f"{where}: its location leads to scenario "
-                                f"{location_scenario(row['location'])}, which no row defines")
-    return rows
-
-
-def load_scenarios(path=ROWS):
-    """Scenario name -> (how it is sent, status, body, Location or None),
-    from the row that defines each."""
-    scenarios = {}
-    for row in read_rows(path):
-        if "path" not in row:
-            continue
-        try:
-            status = int(row.get("status", "200"))
-        except ValueError:
-            raise RowsError(f'{path}:{row["line"]}: row "{row["row"]}": status '
-                            f'{row["status"]} is not a number') from None
-        scenarios[row["path"]] = (row.get("send", "whole"), status,
-                                  unescape(row.get("reply", "")), row.get("location"))
-    return scenarios
 
 
 # What a refusing proxy answers a CONNECT with: its own status and body,
@@ -548,13 +418,13 @@ def main():
     parser.add_argument("--listen", action="append", default=[], required=True)
     parser.add_argument("--records", required=True)
     parser.add_argument("--ready", help="file written once every server listens")
-    parser.add_argument("--rows", default=ROWS, help="the scenario rows (%(default)s)")
+    parser.add_argument("--rows", default=rows.ROWS, help="the scenario rows (%(default)s)")
     args = parser.parse_args()
     # A rows file that breaks its rules stops the servers before they listen,
     # so that the suite fails naming the row instead of answering 404.
     try:
-        scenarios = load_scenarios(args.rows)
-    except RowsError as e:
+        _, scenarios = rows.read(args.rows)
+    except rows.RowsError as e:
         print(f"login_server: {e}", file=sys.stderr)
         return 1
     os.makedirs(args.records, exist_ok=True)

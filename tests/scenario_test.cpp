@@ -137,6 +137,16 @@ bool short_timeouts()
     return value != nullptr && strcmp(value, "short") == 0;
 }
 
+// The timeouts of the library under test, as the build gives them to it:
+// to connect, without data, for the whole exchange.
+long timeout_ms(const std::string &waits)
+{
+    const long normal[] = {KESTA_TIMEOUTS_MS};
+    const long short_ones[] = {KESTA_SHORT_TIMEOUTS_MS};
+    const long *timeouts = short_timeouts() ? short_ones : normal;
+    return waits == "connect" ? timeouts[0] : waits == "exchange" ? timeouts[2] : timeouts[1];
+}
+
 class Scenario : public ::testing::TestWithParam<Row> {
   protected:
     void SetUp() override { ASSERT_EQ(library().problem, ""); }
@@ -157,12 +167,14 @@ TEST_P(Scenario, GivesTheRecordAndTheRequestOfItsRow)
         RecordProperty("differs", row.why);
     }
     std::string token = scenarios::unique_token(row.name);
-    std::string path = "/" + row.path + "/" + token + row.tail;
+    std::string path = "/" + row.scenario + "/" + token + row.tail;
     const char *proxy = row.proxy_host ? row.proxy_host->c_str() : nullptr;
     const char *id = row.id ? row.id->c_str() : nullptr;
     const char *password = row.password ? row.password->c_str() : nullptr;
 
     long opens_before = scenarios::active_opens();
+    size_t proxy_heads_before =
+        row.proxy_seen.empty() ? 0 : scenarios::proxy_heads(row.proxy_seen).size();
     ASSERT_GE(opens_before, 0) << "cannot read the connection count";
     auto start = std::chrono::steady_clock::now();
     std::string server = host_text(row.server);
@@ -180,15 +192,14 @@ TEST_P(Scenario, GivesTheRecordAndTheRequestOfItsRow)
         EXPECT_EQ(scenarios::active_opens(), opens_before) << "a connection was opened";
     }
     if (!row.waits.empty()) {
-        long limit = row.waits == "exchange"  ? scenarios::exchange_timeout_ms()
-                     : row.waits == "connect" ? scenarios::connect_timeout_ms()
-                                              : scenarios::receive_timeout_ms();
+        long limit = timeout_ms(row.waits);
         EXPECT_GE(ms, limit - 100);
         EXPECT_LT(ms, limit + 5000) << "within the " << row.waits << " timeout";
     }
     if (!row.proxy_seen.empty()) {
-        std::vector<std::string> head = scenarios::last_proxy_head(row.proxy_seen);
-        ASSERT_FALSE(head.empty()) << "the proxy saw nothing";
+        std::vector<std::vector<std::string>> heads = scenarios::proxy_heads(row.proxy_seen);
+        ASSERT_EQ(heads.size(), proxy_heads_before + 1) << "the proxy saw no request of this login";
+        const std::vector<std::string> &head = heads.back();
         // The tunnel is asked for the named server on 443; HTTP/1.0 or 1.1.
         EXPECT_EQ(head[0].rfind("CONNECT login.test:443 HTTP/1.", 0), 0u) << head[0];
         for (const std::string &line : head) {
@@ -239,9 +250,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Scenario, ::testing::ValuesIn(scenarios::rows()),
 
 TEST(Rows, AreReadWhole)
 {
-    std::string problem;
-    EXPECT_GT(scenarios::rows(&problem).size(), 50u);
-    EXPECT_EQ(problem, "");
+    EXPECT_GT(scenarios::rows().size(), 50u);
 }
 
 // Logins one after another to a server that keeps its connection open and

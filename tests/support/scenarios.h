@@ -22,36 +22,39 @@ const bool WINE = false;
 
 // The record one login must give.
 struct Record {
-    uint32_t code = 0;
-    bool text = false;
+    uint32_t code;
+    bool text;
     std::optional<std::string> session, agent; // none: null
-    uint32_t race = 0; // another code that may come instead, when it is a race
+    uint32_t race; // another code that may come instead, when it is a race
 };
 
+// One row of tests/scenarios.rows with everything the tests take from it.
+// tests/rows.py reads the file and writes each row as an initializer of
+// these fields in this order (and of Record's): keep the two alike. The
+// defaults are the reader's too.
 struct Row {
-    int line = 0; // where the row starts in its file
+    int line; // where the row starts in the file
     std::string name;
-    std::string server = "login.test";
-    std::string path;     // the scenario, the path's first segment
-    bool defines = false; // the row defines its scenario (path), or uses it
-    std::string tail;
-    std::optional<std::string> id = std::string("user");
-    std::optional<std::string> password = std::string("secret");
+    std::string server;
+    std::string scenario; // the path's first segment: the reply the server gives
+    std::string tail;     // after the record's name
+    std::optional<std::string> id;
+    std::optional<std::string> password;
     std::optional<std::string> proxy_host; // none: a direct login
-    int32_t proxy_port = 0;
+    int32_t proxy_port;
     Record native_record;
     Record wine_record;
-    bool wine_skip = false;
+    bool wine_skip;
     std::string why; // why Wine differs, or cannot run the row
-    bool seen = true;
-    bool wine_seen = true;
+    bool seen;
+    bool wine_seen;
     std::string host; // the Host line's name, where it is not the server's
-    std::string body = "ID=user&PW=secret";
-    bool connects = true;
+    std::string body;
+    bool connects;
     std::string proxy_seen;
     std::string waits; // "connect", "receive", "exchange" or empty
-    bool short_timeouts = false;
-    bool soak = false;
+    bool short_timeouts;
+    bool soak;
 
     // The record on this target.
     const Record &expected() const { return WINE ? wine_record : native_record; }
@@ -59,16 +62,12 @@ struct Row {
     bool seen_here() const { return WINE ? wine_seen : seen; }
 };
 
-// A row in a test's messages: its name.
+// A row in a test's messages: its line and name.
 void PrintTo(const Row &row, std::ostream *out);
 
-// Every row of tests/scenarios.rows, in order; on a file that breaks its
-// rules (the file's head gives them), none, and problem says why as
-// FILE:LINE: what.
-const std::vector<Row> &rows(std::string *problem = nullptr);
-// The same for any rows file, read anew.
-std::vector<Row> read_rows(const std::string &file, std::string *problem);
-const Row *row_named(const std::string &name);
+// Every row of tests/scenarios.rows, in order, as the build read it (the
+// table tests/rows.py writes).
+const std::vector<Row> &rows();
 
 // How a record differs from the one expected, or "" when it does not.
 std::string mismatch(const Record &want, uint32_t code, const char *text, const char *session,
@@ -89,18 +88,12 @@ struct Request {
 // The requests the servers recorded under a token, in order.
 std::vector<Request> requests_for(const std::string &token);
 
-// The last request head a test proxy recorded, one line each.
-std::vector<std::string> last_proxy_head(const std::string &address);
+// Every request head a test proxy recorded, in order, one line each.
+std::vector<std::vector<std::string>> proxy_heads(const std::string &address);
 
 // Connections this network namespace has opened so far (the kernel's
 // ActiveOpens), or -1 when it cannot be read.
 long active_opens();
-
-// The test's timeouts: the connect and receive timeouts and the ceiling on
-// a whole exchange of the library under test, in milliseconds.
-long connect_timeout_ms();
-long receive_timeout_ms();
-long exchange_timeout_ms();
 
 } // namespace scenarios
 
