@@ -43,6 +43,7 @@ const TextRow TEXT_ROWS[] = {
     {6, true, "Invalid handle.\r\n"},
     {12029, true, "The attempt to connect to the server failed.\r\n"},
     {12002, true, "The request has timed out.\r\n"},
+    {12170, true, "SSL certificate was revoked.\r\n"},
     {12029, false, "(null)"}, // WinINet's codes are in its own table only
     {13, false, "Invalid data.\r\n"},
     {12003, true, "(null)"},
