@@ -3,6 +3,7 @@
 #define KESTA_POSIX_LAYER_H
 
 #include <curl/curl.h>
+#include <openssl/types.h>
 #include <stddef.h>
 
 #include "win32.h"
@@ -30,16 +31,12 @@ template <class T, size_t N> T lookup(const Entry<T> (&table)[N], long code, T o
     return otherwise;
 }
 
-// The system's trust store (trust.cpp): the bundle loaded once per process
-// and shared read-only by every login's TLS context, as Windows keeps its
-// root store loaded, and the CA directory read by each connection.
-struct TrustStore;
-
-// One login's TLS: the shared store it verifies against, and whether the
-// server stapled an answer that verified and said its certificate is
-// revoked.
+// One login's TLS (trust.cpp): the shared trust store it verifies against,
+// the system's bundle loaded once per process, as Windows keeps its root
+// store loaded; and whether the server stapled a verified answer that says
+// its certificate is revoked.
 struct Tls {
-    TrustStore *store = nullptr;
+    X509_STORE *store = nullptr;
     bool revoked = false;
 };
 

@@ -28,8 +28,7 @@ namespace kesta_posix {
 
 namespace {
 
-// What the store was built from, as the file system shows it. The change
-// time is there because a rewrite may keep size and modification time.
+// The same file, unchanged: a rewrite may keep size and modification time.
 bool same(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
@@ -37,33 +36,28 @@ bool same(const struct stat &a, const struct stat &b)
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-// The process's shared state, behind its lock: where it stands, which
-// bundle and directory libcurl would load (written once, by the probe), the
-// store as last loaded, or none where that load failed, and the file it was
-// loaded from, not tried again until it changes.
+// The process's shared state, behind its lock: whether the store is shared
+// (not where libcurl's TLS is another OpenSSL, nor once the library is
+// being unloaded), the bundle and directory libcurl would load (written
+// once, by the probe), the store as last loaded, or none where that load
+// failed, and the file it came from, not tried again until it changes.
 struct Shared {
     std::mutex lock;
-    // LEFT_TO_LIBCURL: libcurl's TLS is not this OpenSSL, so libcurl loads
-    // the bundle itself; CLOSED: the library is being unloaded.
     enum { UNPROBED, SHARED, LEFT_TO_LIBCURL, CLOSED } state = UNPROBED;
     char bundle[4096] = "";
     char directory[4096] = "";
     X509_STORE *store = nullptr;
     bool tried = false;
     struct stat seen = {};
-    // A login is loading a new store: the others go on with the old one or,
-    // where there is none, wait for it.
-    bool loading = false;
+    bool loading = false; // the others go on with the old store, or wait for one
     std::condition_variable loaded;
-    // How a connection's own store finds the bundle's roots.
-    X509_LOOKUP_METHOD *from_bundle = nullptr;
+    X509_LOOKUP_METHOD *from_bundle = nullptr; // a connection's way into the bundle
 
-    // OpenSSL is set up first, so that its own clean-up at exit is
-    // registered before this one and runs after it.
+    // OpenSSL is set up first, so that its clean-up at exit runs after this.
     Shared();
 
-    // At unload or exit: the store goes back; a login that still holds it
-    // keeps its own reference, and one that starts later is left to libcurl.
+    // A login that still holds the store keeps its own reference; one that
+    // starts later is left to libcurl.
     ~Shared()
     {
         std::lock_guard<std::mutex> hold(lock);
@@ -82,9 +76,8 @@ Shared &shared()
 }
 
 // A connection's own store asks this for a name it has not seen: the
-// bundle's certificates of that name go into the connection's store (as the
-// directory's lookup adds what it reads), and the first is the answer,
-// borrowing that store's reference as OpenSSL's own lookups do.
+// bundle's certificates of that name go into it (as the directory's lookup
+// adds what it reads), and the first is the answer, borrowing its reference.
 int find_in_bundle(X509_LOOKUP *lookup, X509_LOOKUP_TYPE type, const X509_NAME *name,
                    X509_OBJECT *ret)
 {
@@ -132,14 +125,10 @@ Shared::Shared()
 void probe(Shared &s)
 {
     s.state = Shared::LEFT_TO_LIBCURL;
-    const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
-    unsigned major = 0, minor = 0, patch = 0;
-    if (info->ssl_version == nullptr ||
-        sscanf(info->ssl_version, "OpenSSL/%u.%u.%u", &major, &minor, &patch) != 3) {
-        return;
-    }
-    unsigned long ours = OpenSSL_version_num(); // 0xMNN00PP0
-    if (major != (ours >> 28) || minor != ((ours >> 20) & 0xFF) || patch != ((ours >> 4) & 0xFF)) {
+    const char *theirs = curl_version_info(CURLVERSION_NOW)->ssl_version;
+    char ours[64];
+    snprintf(ours, sizeof ours, "OpenSSL/%s", OpenSSL_version(OPENSSL_VERSION_STRING));
+    if (theirs == nullptr || strcmp(theirs, ours) != 0) {
         return;
     }
     CURL *easy = curl_easy_init();
@@ -159,12 +148,9 @@ void probe(Shared &s)
     curl_easy_cleanup(easy);
 }
 
-// The bundle as one store that is complete before anyone shares it, with
-// the verification flags libcurl sets on a store of its own, among them the
-// one that lets a certificate in the bundle that is no root (an
-// intermediate placed there) end a chain. What OpenSSL records of a failed
-// load is dropped again: the caller's thread gets back its error queue as
-// it was.
+// The bundle as one store, complete before anyone shares it. What OpenSSL
+// records of a failed load is dropped: the caller's error queue stays as it
+// was.
 X509_STORE *load(const char *bundle)
 {
     ERR_set_mark();
@@ -174,9 +160,8 @@ X509_STORE *load(const char *bundle)
         ERR_pop_to_mark();
         return nullptr;
     }
-    // OpenSSL computes a certificate's extensions on first use and caches
-    // them in the certificate, and sorts the store on its first search:
-    // done here, neither is a write from a login.
+    // OpenSSL caches a certificate's extensions on first use and sorts the
+    // store on its first search: done here, neither is a write by a login.
     STACK_OF(X509_OBJECT) *objects = X509_STORE_get0_objects(store);
     for (int i = 0; i < sk_X509_OBJECT_num(objects); i++) {
         X509 *cert = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i));
@@ -199,9 +184,8 @@ X509_STORE *share(X509_STORE *store)
 }
 
 // The current store, with a reference for the caller, or null. A new store
-// is loaded by one login outside the lock, so that no other login waits
-// for it: they go on with the store as it was until it is swapped in, as a
-// login that had started a moment earlier would.
+// is loaded by one login outside the lock: the others go on with the store
+// as it was, as a login that had started a moment earlier would.
 X509_STORE *current()
 {
     Shared &s = shared();
@@ -214,8 +198,6 @@ X509_STORE *current()
         if (s.state != Shared::SHARED || stat(s.bundle, &now) != 0) {
             return nullptr;
         }
-        // The file as it was loaded (or failed to load) last, or a load
-        // under way with a store to go on with.
         if ((s.tried && same(now, s.seen)) || (s.loading && s.store != nullptr)) {
             return share(s.store);
         }
@@ -236,9 +218,8 @@ X509_STORE *current()
         X509_STORE_free(fresh);
         return nullptr;
     }
-    // Logins under way hold their own reference to the old store. A bundle
-    // that no longer loads trusts nothing that it did before (libcurl's own
-    // load fails closed too), so the old store goes either way.
+    // A bundle that no longer loads trusts nothing that it did (libcurl's
+    // own load fails closed too): the old store goes either way.
     X509_STORE_free(s.store);
     s.store = fresh;
     s.seen = now;
@@ -246,14 +227,12 @@ X509_STORE *current()
     return share(s.store);
 }
 
-// The server's own word on its certificate, stapled to the handshake. An
-// answer that verifies (signed by the certificate's issuer or a responder it
-// delegated to, for exactly this certificate, inside its validity with five
-// minutes' grace for clocks) and says revoked ends the handshake before
-// anything is sent. No answer, or one that says good, does not verify or has
-// expired, changes nothing: a network attacker can strip a staple anyway, so
-// making one fatal would only break misconfigured servers. Nobody else is
-// asked.
+// The server's own word on its certificate, stapled to the handshake. One
+// that verifies (signed by the issuer or a responder it delegated to, for
+// exactly this certificate, inside its validity with five minutes' grace)
+// and says revoked ends the handshake before anything is sent. Any other
+// changes nothing: an attacker can strip a staple anyway, so a bad one made
+// fatal would only break misconfigured servers. Nobody else is asked.
 int on_stapled_answer(SSL *ssl, void *tls)
 {
     const unsigned char *der = nullptr;
@@ -270,8 +249,7 @@ int on_stapled_answer(SSL *ssl, void *tls)
             : nullptr;
     int status = -1;
     ASN1_GENERALIZEDTIME *made = nullptr, *until = nullptr;
-    // The signature, the dearest check, is looked at only for an answer
-    // that would count.
+    // The signature, the dearest check, last.
     bool revoked =
         id != nullptr &&
         OCSP_resp_find_status(basic, id, &status, nullptr, nullptr, &made, &until) == 1 &&
@@ -287,10 +265,12 @@ int on_stapled_answer(SSL *ssl, void *tls)
 
 } // namespace
 
-// Each connection's verify store: the bundle's roots as it needs them, the
-// CA directory read afresh, and the flags; and the stapled answer. A
-// context that is not this OpenSSL's own TLS client (a libcurl over another
-// copy of it) is refused: a store of ours has no place in it.
+// The connection's TLS: its own verify store (the bundle's roots as it
+// needs them, the CA directory read afresh, libcurl's flags, among them the
+// one that lets an intermediate placed in the bundle end a chain), and the
+// stapled answer asked for. A context that is not this OpenSSL's own TLS
+// client (a libcurl over another copy of it) is refused: a store of ours
+// has no place in it.
 CURLcode set_up_context(CURL *, void *ssl_ctx, void *tls)
 {
     SSL_CTX *context = static_cast<SSL_CTX *>(ssl_ctx);
@@ -301,20 +281,20 @@ CURLcode set_up_context(CURL *, void *ssl_ctx, void *tls)
     // SSLKEYLOGFILE names; with them anyone could read the password off the
     // wire. The login reads no variable, so none is written.
     SSL_CTX_set_keylog_callback(context, nullptr);
+    SSL_CTX_set_tlsext_status_type(context, TLSEXT_STATUSTYPE_ocsp);
+    SSL_CTX_set_tlsext_status_cb(context, on_stapled_answer);
+    SSL_CTX_set_tlsext_status_arg(context, tls);
     const Shared &s = shared();
     X509_STORE *own = X509_STORE_new();
     X509_LOOKUP *lookup = own != nullptr ? X509_STORE_add_lookup(own, s.from_bundle) : nullptr;
-    X509_STORE *bundle = reinterpret_cast<X509_STORE *>(static_cast<Tls *>(tls)->store);
+    X509_STORE *bundle = static_cast<Tls *>(tls)->store;
     bool built = lookup != nullptr && X509_STORE_up_ref(bundle) == 1;
     if (built) {
         X509_LOOKUP_set_method_data(lookup, bundle);
     }
     built = built && (s.directory[0] == '\0' || X509_STORE_load_path(own, s.directory) == 1) &&
             X509_STORE_set_flags(own, X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN) == 1 &&
-            SSL_CTX_set0_verify_cert_store(context, own) == 1 &&
-            SSL_CTX_set_tlsext_status_type(context, TLSEXT_STATUSTYPE_ocsp) == 1 &&
-            SSL_CTX_set_tlsext_status_cb(context, on_stapled_answer) == 1 &&
-            SSL_CTX_set_tlsext_status_arg(context, tls) == 1;
+            SSL_CTX_set0_verify_cert_store(context, own) == 1;
     if (!built) {
         X509_STORE_free(own);
         return CURLE_SSL_CACERT_BADFILE;
@@ -324,9 +304,8 @@ CURLcode set_up_context(CURL *, void *ssl_ctx, void *tls)
 
 void attach_trust(CURL *easy, Tls *tls)
 {
-    X509_STORE *store = current();
-    tls->store = reinterpret_cast<TrustStore *>(store);
-    if (store == nullptr) {
+    tls->store = current();
+    if (tls->store == nullptr) {
         return;
     }
     // libcurl loads nothing itself then, and still verifies the chain and
@@ -339,7 +318,7 @@ void attach_trust(CURL *easy, Tls *tls)
 
 void release_trust(Tls *tls)
 {
-    X509_STORE_free(reinterpret_cast<X509_STORE *>(tls->store));
+    X509_STORE_free(tls->store);
     tls->store = nullptr;
 }
 

@@ -1,19 +1,15 @@
-// WinINet on Linux, over libcurl: the one login the library makes, with the
-// contracts it relies on, and no other use of WinINet. The three handles
-// are one Login, which the calls move through in the library's order:
-// InternetOpenA (the agent, and "host:port" of a proxy with an empty bypass
-// list), InternetConnectA (the server), HttpOpenRequestA (the path),
-// HttpSendRequestA (the whole exchange, once: the one header line and the
-// body out, the response and the first 4096 bytes of its body in), then
-// InternetReadFile (those bytes, then the end of the body or the failure
-// that ended the exchange); it goes with the last InternetCloseHandle.
-//
-// Each call takes exactly what the library passes (src/exchange.h); other
-// arguments are refused with ERROR_INVALID_PARAMETER, a call out of order
-// with ERROR_INTERNET_INCORRECT_HANDLE_STATE. The server, path and proxy
-// were judged by the library and go on as they are. Certificates are always
-// checked; no environment variable or file of the caller's is read. Logins
-// share nothing but the trust store, so threads may log in at once.
+// WinINet on Linux, over libcurl: the one login the library makes, and no
+// other use of WinINet. The three handles are one Login, which the calls
+// move through in the library's order: InternetOpenA (the agent, and a
+// proxy's "host:port" with an empty bypass list), InternetConnectA (the
+// server), HttpOpenRequestA (the path), HttpSendRequestA (the whole
+// exchange: the header line and body out, the response and the first 4096
+// bytes of its body in), InternetReadFile (those bytes, then the body's end
+// or the failure that ended the exchange); the last close ends it. Each
+// call takes exactly what the library passes (src/exchange.h) and refuses
+// anything else. The server, path and proxy were judged by the library and
+// go on as they are. Certificates are always checked; no variable or file
+// of the caller's is read. Logins share only the trust store.
 #include <curl/curl.h>
 #include <openssl/x509_vfy.h>
 #include <stdio.h>
@@ -50,9 +46,9 @@ struct Login {
     char proxy[300] = "";  // "http://host:port", or empty for a direct login
     char server[256] = ""; // empty: a name longer than any host name
     char *path = nullptr;  // as it goes on the request line
-    // What the exchange brought: whether the response came (over TLS, from
-    // the server: libcurl hands over no other response to an https URL),
-    // the first bytes of its body, and the failure that ended it.
+    // What the exchange brought: whether the response came (from the server
+    // over TLS: libcurl hands over no other to an https URL), the body's
+    // first bytes, and the failure that ended it.
     bool response = false;
     DWORD error = 0; // handed out after the body's bytes
     char errors[CURL_ERROR_SIZE] = "";
@@ -61,8 +57,7 @@ struct Login {
     DWORD taken = 0;
     bool cut = false; // the body went on beyond what is kept
     kesta_posix::Tls tls;
-    // While the exchange runs: its handle, the header bytes so far, when it
-    // began and when data last came.
+    // While the exchange runs.
     CURL *easy = nullptr;
     size_t header_bytes = 0;
     struct timespec started = {};
@@ -77,14 +72,16 @@ template <class T> T fail(T none, DWORD code, const char *detail = nullptr)
     return none;
 }
 
-// The login behind a handle, when the call comes at its stage.
-Login *at(HINTERNET handle, Login::Stage stage)
+// The login behind a handle, when the call comes at its stage with the
+// library's arguments (library); otherwise null, and the call's error.
+Login *at(HINTERNET handle, Login::Stage stage, bool library)
 {
     Login *login = static_cast<Login *>(handle);
-    return login != nullptr && login->stage == stage
-               ? login
-               : fail<Login *>(nullptr, login == nullptr ? ERROR_INVALID_HANDLE
-                                                         : ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    DWORD error = login == nullptr        ? ERROR_INVALID_HANDLE
+                  : login->stage != stage ? ERROR_INTERNET_INCORRECT_HANDLE_STATE
+                  : !library              ? ERROR_INVALID_PARAMETER
+                                          : 0;
+    return error == 0 ? login : fail<Login *>(nullptr, error);
 }
 
 // The same login, once more, as the handle the next call takes.
@@ -123,27 +120,27 @@ char *request_target(const char *path)
     return out;
 }
 
-// The WinINet code a Windows caller would see for each way an exchange ends:
-// libcurl's code, and for a certificate that failed its check, the chain's
-// verify result. Anything else is an internal error with libcurl's words.
+// The WinINet code a Windows caller would see for each way an exchange ends
+// (anything else is an internal error with libcurl's words). A name with no
+// form as a host name is one not found; the callback aborts only for a wait
+// that ran out; a store that cannot be read trusts no one; a reset, an abort
+// (as Wine reports both) and a body shorter than its Content-Length are a cut
+// connection; a write error is only ever headers without end.
 const Entry<DWORD> CURL_CODES[] = {
-    {CURLE_URL_MALFORMAT, ERROR_INTERNET_NAME_NOT_RESOLVED}, // a name with no form as a host name
+    {CURLE_URL_MALFORMAT, ERROR_INTERNET_NAME_NOT_RESOLVED},
     {CURLE_COULDNT_RESOLVE_HOST, ERROR_INTERNET_NAME_NOT_RESOLVED},
     {CURLE_COULDNT_RESOLVE_PROXY, ERROR_INTERNET_NAME_NOT_RESOLVED},
     {CURLE_COULDNT_CONNECT, ERROR_INTERNET_CANNOT_CONNECT},
     {CURLE_OPERATION_TIMEDOUT, ERROR_INTERNET_TIMEOUT},
-    {CURLE_ABORTED_BY_CALLBACK, ERROR_INTERNET_TIMEOUT}, // only ever a wait that ran out
-    {CURLE_SSL_CACERT_BADFILE,
-     ERROR_INTERNET_INVALID_CA}, // a store that cannot be read trusts no one
+    {CURLE_ABORTED_BY_CALLBACK, ERROR_INTERNET_TIMEOUT},
+    {CURLE_SSL_CACERT_BADFILE, ERROR_INTERNET_INVALID_CA},
     {CURLE_SSL_CONNECT_ERROR, ERROR_INTERNET_SECURITY_CHANNEL_ERROR},
-    // A reset or an abort, as Wine reports both; a body that ends before its
-    // Content-Length is a cut connection too, not a short reply.
     {CURLE_SEND_ERROR, ERROR_INTERNET_CONNECTION_ABORTED},
     {CURLE_RECV_ERROR, ERROR_INTERNET_CONNECTION_ABORTED},
     {CURLE_PARTIAL_FILE, ERROR_INTERNET_CONNECTION_ABORTED},
     {CURLE_GOT_NOTHING, ERROR_HTTP_INVALID_SERVER_RESPONSE},
     {CURLE_WEIRD_SERVER_REPLY, ERROR_HTTP_INVALID_SERVER_RESPONSE},
-    {CURLE_WRITE_ERROR, ERROR_HTTP_INVALID_SERVER_RESPONSE}, // only ever headers without end
+    {CURLE_WRITE_ERROR, ERROR_HTTP_INVALID_SERVER_RESPONSE},
     {CURLE_OUT_OF_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
 };
 
@@ -261,18 +258,17 @@ DWORD run(Login &r, const char *line, const void *body, DWORD body_length)
 {
     // libcurl's own Accept, Expect and Content-Type are switched off, as
     // WinINet sends none of them.
-    curl_slist *lines = nullptr;
-    for (const char *l : {line, "Accept:", "Expect:", "Content-Type:"}) {
-        curl_slist *longer = curl_slist_append(lines, l);
-        if (longer == nullptr) {
-            curl_slist_free_all(lines);
-            return ERROR_NOT_ENOUGH_MEMORY;
-        }
-        lines = longer;
-    }
     CURL *e = r.easy = curl_easy_init();
-    if (e == nullptr) {
+    curl_slist *lines = nullptr;
+    bool built = e != nullptr;
+    for (const char *l : {line, "Accept:", "Expect:", "Content-Type:"}) {
+        curl_slist *longer = built ? curl_slist_append(lines, l) : nullptr;
+        built = longer != nullptr;
+        lines = built ? longer : lines;
+    }
+    if (!built) {
         curl_slist_free_all(lines);
+        curl_easy_cleanup(e);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     char url[300];
@@ -329,21 +325,13 @@ DWORD run(Login &r, const char *line, const void *body, DWORD body_length)
 }
 
 // libcurl's process-wide set-up, done once by the first login and given
-// back when the library is unloaded or the process ends. libcurl counts
-// its users, so a host that uses libcurl itself keeps its own.
-struct CurlGlobal {
-    CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
-    ~CurlGlobal()
-    {
-        if (code == CURLE_OK) {
-            curl_global_cleanup();
-        }
-    }
-};
-
+// back at unload or exit. libcurl counts its users: a host's own stays.
 CURLcode curl_global()
 {
-    static const CurlGlobal global;
+    static const struct Global {
+        CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+        ~Global() { code == CURLE_OK ? curl_global_cleanup() : void(); }
+    } global;
     return global.code;
 }
 
@@ -383,14 +371,13 @@ HINTERNET WINAPI InternetOpenA(LPCSTR agent, DWORD access_type, LPCSTR proxy, LP
 HINTERNET WINAPI InternetConnectA(HINTERNET session, LPCSTR server, INTERNET_PORT port, LPCSTR user,
                                   LPCSTR password, DWORD service, DWORD flags, DWORD_PTR context)
 {
-    Login *login = at(session, Login::OPENED);
+    Login *login =
+        at(session, Login::OPENED,
+           server != nullptr && server[0] != '\0' && port == kesta::SERVER_PORT &&
+               user == nullptr && password == nullptr && service == INTERNET_SERVICE_HTTP &&
+               flags == INTERNET_FLAG_SECURE && context == 0);
     if (login == nullptr) {
         return nullptr;
-    }
-    if (server == nullptr || server[0] == '\0' || port != kesta::SERVER_PORT || user != nullptr ||
-        password != nullptr || service != INTERNET_SERVICE_HTTP || flags != INTERNET_FLAG_SECURE ||
-        context != 0) {
-        return fail<HINTERNET>(nullptr, ERROR_INVALID_PARAMETER);
     }
     // A name longer than any host name fails as an unknown one would, at
     // the send.
@@ -404,36 +391,31 @@ HINTERNET WINAPI HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR obje
                                   LPCSTR referrer, LPCSTR *accept_types, DWORD flags,
                                   DWORD_PTR context)
 {
-    Login *login = at(connection, Login::CONNECTED);
+    Login *login = at(connection, Login::CONNECTED,
+                      verb != nullptr && strcmp(verb, "POST") == 0 && version == nullptr &&
+                          referrer == nullptr && accept_types == nullptr &&
+                          flags == kesta::REQUEST_FLAGS && context == 0);
     if (login == nullptr) {
         return nullptr;
     }
-    if (verb == nullptr || strcmp(verb, "POST") != 0 || version != nullptr || referrer != nullptr ||
-        accept_types != nullptr || flags != kesta::REQUEST_FLAGS || context != 0) {
-        return fail<HINTERNET>(nullptr, ERROR_INVALID_PARAMETER);
-    }
-    login->path = request_target(object);
-    if (login->path == nullptr) {
+    if ((login->path = request_target(object)) == nullptr) {
         return fail<HINTERNET>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
     }
     return next(login, Login::REQUESTED);
 }
 
 // Runs the whole exchange. A failure before the response is the send's; one
-// after it comes with the read after the body's bytes, as WinINet hands
-// over what arrived before a connection broke. The body is not copied: the
-// caller has it back once this returns.
+// after it comes with the read after the body's bytes, as WinINet hands over
+// what came before a connection broke. The caller has its body back at once.
 BOOL WINAPI HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headers_length,
                              LPVOID optional, DWORD optional_length)
 {
-    Login *login = at(request, Login::REQUESTED);
+    char line[256];
+    Login *login = at(request, Login::REQUESTED,
+                      one_line(headers, headers_length, line) && optional_length <= BUFFER_SIZE &&
+                          (optional != nullptr || optional_length == 0));
     if (login == nullptr) {
         return FALSE;
-    }
-    char line[256];
-    if (!one_line(headers, headers_length, line) || optional_length > BUFFER_SIZE ||
-        (optional == nullptr && optional_length > 0)) {
-        return fail<BOOL>(FALSE, ERROR_INVALID_PARAMETER);
     }
     login->stage = Login::SENT;
     login->error = login->server[0] == '\0' ? DWORD(ERROR_INTERNET_NAME_NOT_RESOLVED)
@@ -444,12 +426,9 @@ BOOL WINAPI HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headers_le
 
 BOOL WINAPI InternetReadFile(HINTERNET file, LPVOID buffer, DWORD to_read, LPDWORD read)
 {
-    Login *login = at(file, Login::SENT);
+    Login *login = at(file, Login::SENT, read != nullptr && (buffer != nullptr || to_read == 0));
     if (login == nullptr) {
         return FALSE;
-    }
-    if (read == nullptr || (buffer == nullptr && to_read > 0)) {
-        return fail<BOOL>(FALSE, ERROR_INVALID_PARAMETER);
     }
     DWORD n = login->length - login->taken < to_read ? login->length - login->taken : to_read;
     memcpy(buffer, login->body + login->taken, n);
