@@ -387,15 +387,14 @@ class Release:
 def same_sums(r):
     """scripts/dist gives the same bytes whatever folder the source and build are in."""
     with open(os.path.join(r.folder, "SHA256SUMS")) as f:
-        here = f.read().splitlines()
+        here = f.read()
     with open(os.path.join(r.elsewhere(), "SHA256SUMS")) as f:
-        there = f.read().splitlines()
+        there = f.read()
     if here == there:
-        report.ok("two folders, the same SHA256SUMS (%d packages)" % len(here))
+        report.ok("two folders, the same SHA256SUMS (%d packages)" % len(here.splitlines()))
     else:
-        report.fail("the packages differ between two folders:",
-                    "\n".join(difflib.unified_diff(here, there, "this checkout", "elsewhere",
-                                                   lineterm="")))
+        report.fail("the packages differ between two folders:", "\n".join(difflib.unified_diff(
+            here.splitlines(), there.splitlines(), "this checkout", "elsewhere", lineterm="")))
 
 
 def sums_match(r):
@@ -1146,7 +1145,8 @@ def dbgsym(r):
     if not build_id or not os.path.isfile(symbols):
         report.fail("libkesta1-dbgsym has no symbols for libkesta1's build ID '%s'" % build_id)
         return
-    address = re.search(r"^([0-9a-f]*) T _KESTA_LOGIN$", run("nm", symbols).stdout, re.M)
+    address = re.search(r"^([0-9a-f]*) T _KESTA_LOGIN$", run("nm", symbols, check=False).stdout,
+                        re.M)
     address = address.group(1) if address else ""
     where = run("addr2line", "-e", symbols, "0x" + address, check=False).stdout.strip()
     if re.search(r"login\.cpp:[1-9]", where):
