@@ -828,9 +828,9 @@ def nuget_targets(r, platform):
     if sorted(os.path.basename(c) for c in copy) != ["kesta.dll", "kesta.pdb"]:
         problems.append("copies %s" % copy)
     if problems:
-        report.fail("NuGet: %s: %s" % (platform.name, "; ".join(problems)))
+        report.fail("%s: %s" % (platform.name, "; ".join(problems)))
     else:
-        report.ok("NuGet: a %s project gets %s's kesta.lib, DLL and PDB"
+        report.ok("a %s project gets %s's kesta.lib, DLL and PDB"
                   % (platform.name, platform.arch))
 
 
@@ -838,11 +838,11 @@ def nuget_other_platform(r):
     """An ARM64 project stops: the package has no ARM64 DLL, and says which it has."""
     done = xbuild(r, "ARM64", r.path("nuget-out-ARM64"))
     if done.returncode == 0:
-        report.fail("NuGet: an ARM64 project builds against a package without an ARM64 DLL")
+        report.fail("an ARM64 project builds against a package without an ARM64 DLL")
     elif "Win32 (x86) and x64 builds only" in done.stdout:
-        report.ok("NuGet: an ARM64 project stops, saying which platforms the package has")
+        report.ok("an ARM64 project stops, saying which platforms the package has")
     else:
-        report.fail("NuGet: the ARM64 project failed for another reason:", done.stdout)
+        report.fail("the ARM64 project failed for another reason:", done.stdout)
 
 
 # --- SBOMs ---------------------------------------------------------------------------------
@@ -1050,9 +1050,9 @@ def lintian(r):
                stderr=subprocess.STDOUT)
     if done.returncode == 0:
         warnings = len(re.findall(r"^W:", done.stdout, re.M))
-        report.ok("lintian: no errors (%d warnings)" % warnings)
+        report.ok("no errors (%d warnings)" % warnings)
     else:
-        report.fail("lintian:", done.stdout)
+        report.fail("errors:", done.stdout)
 
 
 def deb_field(r, package, what):
