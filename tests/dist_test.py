@@ -99,7 +99,7 @@ ZIP_MEMBERS = [
     "lib/cmake/kesta/kestaConfig.cmake", "lib/cmake/kesta/kestaConfigVersion.cmake",
     "lib/kesta.def", "lib/kesta.lib", "lib/libkesta.dll.a", "lib/pkgconfig/kesta.pc",
 ]
-# A stripped kesta.dll is well under this; with its DWARF symbols it is many times more.
+# Stripped, kesta.dll is well under this; with its DWARF symbols it is over twice this.
 STRIPPED_DLL_BYTES = 102400
 
 # Each shipped binary, its PDB, a function in it, that function's source file, and whether
@@ -713,9 +713,9 @@ def cmake_consumers(r, arch):
             continue
         # lld's libkesta.dll.a links under lld-link too, so which one kesta::kesta gave
         # shows only on the link line.
+        app = os.path.join(build, "CMakeFiles", "app.dir")
         link_line = ""
-        for path in glob.glob(os.path.join(build, "CMakeFiles", "app.dir", "link.txt")) + \
-                glob.glob(os.path.join(build, "CMakeFiles", "app.dir", "*.rsp")):
+        for path in glob.glob(os.path.join(app, "link.txt")) + glob.glob(app + "/*.rsp"):
             with open(path) as f:
                 link_line += f.read()
         if os.path.join(root, "lib", library) not in link_line:
@@ -923,8 +923,8 @@ def sbom_contents(r):
                                 % (package, sorted(names), sorted(want)))
             continue
         nuget = package.startswith("kesta.")
-        with zipfile.ZipFile(os.path.join(r.folder, package + (".nupkg" if nuget else ".zip"))) \
-                as z:
+        shipped = os.path.join(r.folder, package + (".nupkg" if nuget else ".zip"))
+        with zipfile.ZipFile(shipped) as z:
             for p in parts:
                 inside = [q["value"] for q in p.get("properties", []) if q["name"] == "kesta:path"]
                 if inside:
@@ -942,7 +942,7 @@ def sbom_contents(r):
             if name not in names:
                 problems.append("%s: %s, linked in, is not listed" % (package, name))
     if problems:
-        report.fail("the SBOMs do not say what the packages hold:", "\n".join(problems))
+        report.fail("the SBOMs do not say what the packages hold: " + "; ".join(problems))
     else:
         report.ok("%d SBOMs list the shipped files and what went into them" % len(sboms))
 
@@ -1236,9 +1236,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="kesta-dist.") as work:
         report.check = "scripts/dist"
         release = guarded("", Release, work)
-        if release is None:
-            return 1
-        for check, rows in CHECKS:
+        for check, rows in CHECKS if release else []:
             if args and check.__name__ not in args:
                 continue
             report.check = check.__name__
