@@ -1236,15 +1236,16 @@ def main():
     with tempfile.TemporaryDirectory(prefix="kesta-dist.") as work:
         report.check = "scripts/dist"
         release = guarded("", Release, work)
-        for check, rows in CHECKS if release else []:
-            if args and check.__name__ not in args:
-                continue
-            report.check = check.__name__
-            for row in rows:
-                if row is None:
-                    guarded("", check, release)
-                else:
-                    guarded(row.name + ": ", check, release, row)
+        if release is not None:
+            for check, rows in CHECKS:
+                if args and check.__name__ not in args:
+                    continue
+                report.check = check.__name__
+                for row in rows:
+                    if row is None:
+                        guarded("", check, release)
+                    else:
+                        guarded(row.name + ": ", check, release, row)
     print("dist_test: %d passed, %d failed" % (report.passed, report.failed), flush=True)
     if report.failed:
         return 1
