@@ -20,11 +20,11 @@ build-checks:
 	@for p in $(CHECK_PRESETS); do cmake --preset $$p -DKESTA_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null && cmake --build --preset $$p -j "$$(nproc)" || exit 1; done
 
 # Every test of the Linux library and of both DLLs, the sanitizer builds,
-# a bounded fuzzing run, and the release packages (tests/dist_test.sh:
+# a bounded fuzzing run, and the release packages (tests/dist_test.py:
 # built twice in two folders, linked against as users do, signed, linted),
 # inside a private test network.
 test: setup build build-checks
-	./scripts/testnet run -- sh -c 'for p in $(PRESETS) $(CHECK_PRESETS); do ctest --preset $$p || exit 1; done && tests/dist_test.sh'
+	./scripts/testnet run -- sh -c 'for p in $(PRESETS) $(CHECK_PRESETS); do ctest --preset $$p || exit 1; done && python3 tests/dist_test.py'
 
 # Fuzzing for as long as asked: make fuzz FUZZ_SECONDS=3600
 fuzz: setup

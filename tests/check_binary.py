@@ -112,6 +112,18 @@ class PE:
             out[self.cstring(name_rva)] = base + index
         return out, functions
 
+    def export_rva(self, name):
+        """Where the exported function NAME starts (an RVA), or None when it is not
+        exported."""
+        exports, _ = self.exports()
+        if name not in exports:
+            return None
+        d = self.offset(self.directories[0][0])
+        base = struct.unpack_from("<I", self.data, d + 16)[0]
+        functions_rva = struct.unpack_from("<I", self.data, d + 28)[0]
+        return struct.unpack_from("<I", self.data,
+                                  self.offset(functions_rva) + 4 * (exports[name] - base))[0]
+
     def imports(self):
         """{dll name, lower case: set of imported names (or "#ordinal")}"""
         rva, _ = self.directories[1]
