@@ -130,11 +130,12 @@ Calls calls_failing_at(const FailureRow &row)
     const std::string opens[][2] = {{"HttpOpenRequestA", CLOSE_REQUEST},
                                     {"InternetConnectA", CLOSE_CONNECTION},
                                     {"InternetOpenA", CLOSE_SESSION}};
-    for (const auto &[open, close] : opens) {
+    for (const auto &handle : opens) {
+        const std::string &open = handle[0];
         // The failing call itself opened nothing.
         if (std::any_of(calls.begin(), calls.end() - 1,
                         [&open](const std::string &call) { return starts(call, open); })) {
-            calls.push_back(close);
+            calls.push_back(handle[1]);
         }
     }
     return calls;
