@@ -308,9 +308,10 @@ def zip_members(r, arch):
 def zip_binaries(r, arch):
     """kesta.dll and kesta-login.exe pass check_binary: the DLL's boundary and imports, the
     program's imports, each one's version resource of this release, and hardening."""
-    for name, check, what in [("kesta.dll", check_binary.check_dll, "the library's boundary"),
-                              ("kesta-login.exe", check_binary.check_exe, "its imports")]:
-        problems = check(r.unpacked(arch) / "bin" / name, arch.machine, r.version)
+    for name, kind, what in [("kesta.dll", "dll", "the library's boundary"),
+                             ("kesta-login.exe", "exe", "its imports")]:
+        problems = check_binary.check(kind, r.unpacked(arch) / "bin" / name, arch.machine,
+                                      r.version)
         report.expect(not problems, f"{name} has {what} for {arch.machine}, the version "
                       f"resource of {r.version}, hardened", f"{name}: " + "; ".join(problems))
 
@@ -344,7 +345,7 @@ def pdb_problems(binary, pdb, function, source, stack_guard):
                    r"S_PUB32 \[size = \d+\] `([^`]+)`\s*\n\s*flags = function, addr = (\d+):(\d+)",
                    dump)}
     # x86 decorates C names with a leading underscore.
-    rva = pe.export_rva(function) or publics.get(function) or publics.get("_" + function)
+    rva = pe.exports()[2].get(function) or publics.get(function) or publics.get("_" + function)
     if rva is None:
         problems.append(f"{function} is neither exported nor a public symbol of the PDB")
     else:
@@ -386,10 +387,9 @@ def pdb_problems(binary, pdb, function, source, stack_guard):
 
 def zip_pdbs(r, arch):
     """Each binary and its PDB belong together for Visual Studio and WinDbg: the debug
-    directory names the PDB by file name alone, with the GUID and age the PDB records; with
-    the PDB alone (both in a scratch folder) llvm-symbolizer finds a function in its source
-    at a line, and nothing without it; and the DLL's code calls __stack_chk_fail, found by
-    its address in the PDB, so the stack protector is in the shipped code."""
+    directory names the PDB by file name, with the PDB's GUID and age; through the PDB alone
+    a function resolves to its source line, and without it to nothing; the DLL's code calls
+    __stack_chk_fail, found by its address in the PDB."""
     for binary, pdb, function, source, stack_guard in PDBS:
         folder = r.unpacked(arch) / "bin"
         problems, found = pdb_problems(folder / binary, folder / pdb, function, source,
@@ -473,9 +473,8 @@ def pc_consumer(r, arch):
 
 
 def cmake_consumers(r, arch):
-    """find_package(kesta) with the README's lines, built by clang-cl with lld-link and by
-    MinGW's GCC: each gets its import library (kesta.lib, libkesta.dll.a), copies kesta.dll
-    beside its program, and the program logs in."""
+    """find_package(kesta) with the README's lines under clang-cl with lld-link and under
+    MinGW's GCC links their import library, copies kesta.dll, and the program logs in."""
     root = r.unpacked(arch)
     for kind, library, toolchain, extra in [
         ("msvc", "kesta.lib", r.msvc_toolchain(arch), [f"-DCONSUMER_NO_CRT={r.kernel32(arch)}"]),
@@ -622,10 +621,9 @@ def sbom_schema(r):
 
 
 def sbom_contents(r):
-    """Each SBOM says what its package holds: kesta's version; the Debian parts at their
-    installed versions; for a Debian package, exactly its dependencies; for a Windows
-    package, its binaries by their hashes, and what was linked into them (MinGW-w64's
-    runtime, libgcc, and libstdc++ in a zip, where kesta-login.exe links it)."""
+    """Each SBOM names kesta's version and the Debian parts at their installed versions; a
+    Debian package's, exactly its dependencies; a Windows package's, its binaries by hash and
+    what was linked in (MinGW-w64's runtime, libgcc; libstdc++ where kesta-login.exe is)."""
     problems, files = [], [(p, s) for p, s in sboms(r).items() if s.is_file()]
     for package, sbom in files:
         bom, name = json.loads(sbom.read_text()), package.stem
@@ -667,10 +665,9 @@ def sbom_contents(r):
 
 
 def signed_binaries(r, arch):
-    """scripts/dist with a throwaway certificate signs kesta.dll and kesta-login.exe with
-    SHA-256 so that its root verifies them and another root does not, leaves the unsigned
-    package's binaries without a signature, and keeps the signed DLL's boundary and its
-    PDB's match (signing leaves the debug directory as it was)."""
+    """With a throwaway certificate, kesta.dll and kesta-login.exe are signed (SHA-256) so
+    that its root verifies them and another does not, those of the unsigned zip are not, and
+    the signed DLL keeps its boundary and its PDB (signing leaves the debug directory)."""
     pki, folder = r.pki(), r.work / f"signed-{arch.name}"
     with zipfile.ZipFile(r.zip(arch, r.signed(), suffix="")) as z:
         z.extractall(folder)
@@ -690,7 +687,7 @@ def signed_binaries(r, arch):
                       f"the unsigned package's {binary} has no signature",
                       f"the unsigned package's {binary} has a signature")
     dll = folder / "bin" / "kesta.dll"
-    problems = check_binary.check_dll(dll, arch.machine, r.version) + pdb_problems(
+    problems = check_binary.check("dll", dll, arch.machine, r.version) + pdb_problems(
         dll, folder / "bin" / "kesta.pdb", "_KESTA_LOGIN", "login.cpp", False)[0]
     report.expect(not problems, "the signed kesta.dll keeps its boundary and its PDB",
                   "the signed kesta.dll: " + "; ".join(problems))
