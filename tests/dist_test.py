@@ -476,9 +476,10 @@ def cmake_consumers(r, arch):
     """find_package(kesta) with the README's lines under clang-cl with lld-link and under
     MinGW's GCC links their import library, copies kesta.dll, and the program logs in."""
     root = r.unpacked(arch)
+    mingw_toolchain = TOP / "cmake" / f"mingw-w64-{arch.mingw.split('-')[0]}.cmake"
     for kind, library, toolchain, extra in [
         ("msvc", "kesta.lib", r.msvc_toolchain(arch), [f"-DCONSUMER_NO_CRT={r.kernel32(arch)}"]),
-        ("mingw", "libkesta.dll.a", TOP / "cmake" / f"mingw-w64-{arch.mingw[:-12]}.cmake", []),
+        ("mingw", "libkesta.dll.a", mingw_toolchain, []),
     ]:
         build = r.work / f"cmake-{kind}-{arch.name}"
         built, log = attempt("cmake", "-S", r.cmake_consumer(), "-B", build, *extra,
@@ -551,7 +552,8 @@ def nuget_targets(r, platform):
     unpacked, out = r.unpacked(ARCH[platform.arch]), r.work / f"nuget-out-{platform.name}"
     built, said = xbuild(r, platform.name, out, "/t:KestaShow;Build")
     if not built:
-        return report.fail(f"xbuild of a {platform.name} project with kesta's targets:", said)
+        report.fail(f"xbuild of a {platform.name} project with kesta's targets:", said)
+        return
     # xbuild evaluates no ItemDefinitionGroup: its metadata, with the properties xbuild
     # evaluated put in, is what Visual Studio's MSBuild sees.
     props = dict(re.findall(r"kesta property (\w+)=(.*)", said))
@@ -603,10 +605,12 @@ def sboms(r):
 
 def sbom_files(r):
     """Every package has an SBOM beside it, and SHA256SUMS lists it."""
-    sums = (r.folder / "SHA256SUMS").read_text()
-    problems = [f"no SBOM for {p.name}" if not sbom.is_file() else
-                f"SHA256SUMS does not list {sbom.name}" for p, sbom in sboms(r).items()
-                if not sbom.is_file() or f" {sbom.name}\n" not in sums]
+    sums, problems = (r.folder / "SHA256SUMS").read_text(), []
+    for package, sbom in sboms(r).items():
+        if not sbom.is_file():
+            problems.append(f"no SBOM for {package.name}")
+        elif f" {sbom.name}\n" not in sums:
+            problems.append(f"SHA256SUMS does not list {sbom.name}")
     report.expect(not problems, f"each of the {len(sboms(r))} packages has its SBOM, listed "
                   "in SHA256SUMS", "; ".join(problems))
 
@@ -632,12 +636,12 @@ def sbom_contents(r):
         if bom["metadata"]["component"]["version"] != r.version:
             problems.append(f"{name}: kesta's version is not {r.version}")
         for p in parts:
-            debian = p["purl"].split("/")[2].split("@")[0] if p.get("purl", "").startswith(
-                "pkg:deb/debian/") else ""
-            installed = run("dpkg-query", "-W", "-f=${Version}\n", debian) if debian else None
-            if debian and p["version"] not in installed.stdout.split():
-                problems.append(f"{name}: {debian} is version {p['version']}, not the "
-                                "installed one")
+            if p.get("purl", "").startswith("pkg:deb/debian/"):
+                debian = p["purl"].split("/")[2].split("@")[0]
+                installed = run("dpkg-query", "-W", "-f=${Version}\n", debian, check=False)
+                if p["version"] not in installed.stdout.split():
+                    problems.append(f"{name}: {debian} is version {p['version']}, not the "
+                                    "installed one")
         if package.suffix == ".deb":
             depends = run("dpkg-deb", "-f", package, "Depends").stdout.split(",")
             want = {c.split()[0].split(":")[0] for c in depends if c.strip()}
@@ -794,8 +798,8 @@ def dbgsym(r):
     build_id = first(r"^ *Build ID: *(\S*)", notes)
     symbols = root / "usr/lib/debug/.build-id" / build_id[:2] / f"{build_id[2:]}.debug"
     if not build_id or not symbols.is_file():
-        return report.fail(f"libkesta1-dbgsym has no symbols for libkesta1's build ID "
-                           f"'{build_id}'")
+        report.fail(f"libkesta1-dbgsym has no symbols for libkesta1's build ID '{build_id}'")
+        return
     address = first(r"^([0-9a-f]*) T _KESTA_LOGIN$", run("nm", symbols, check=False).stdout)
     where = run("addr2line", "-e", symbols, "0x" + address, check=False).stdout.strip()
     report.expect(re.search(r"login\.cpp:[1-9]", where),
