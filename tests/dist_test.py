@@ -849,8 +849,9 @@ def guarded(function, *args):
 def main():
     names = [check.__name__ for check, _ in CHECKS]
     chosen = sys.argv[1:] or names
-    if set(chosen) - set(names):
-        print("dist_test: the checks are", *names, file=sys.stderr)
+    unknown = [name for name in chosen if name not in names]
+    if unknown:
+        print(f"dist_test: no check {' '.join(unknown)}; the checks are", *names, file=sys.stderr)
         return 2
     os.environ["SOURCE_DATE_EPOCH"] = run("git", "-C", TOP, "log", "-1",
                                           "--format=%ct").stdout.strip()
