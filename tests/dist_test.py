@@ -1,61 +1,17 @@
 #!/usr/bin/env python3
-"""The release packages, checked the way their users meet them. Runs inside
-the test network (scripts/testnet), as `make test` does:
+"""The release packages, checked the way their users meet them, inside the test network
+(scripts/testnet) as `make test` runs it: python3 tests/dist_test.py [CHECK...]
 
-  python3 tests/dist_test.py [CHECK...]
-
-With CHECK names, only those checks run (--list names them all, in order);
-the release is built for any of them, its copy in another folder only for
-same_sums.
-
-- scripts/dist from this checkout and from a copy in another folder give
-  the same SHA256SUMS (and so the same DLLs and PDBs, bit for bit);
-- each zip holds exactly its files, all with the release's time, and its
-  DLL and EXE pass check_binary (boundary, imports, hardening, version
-  resource); the DLL names its symbol file by .gnu_debuglink with the
-  right CRC;
-- each binary's debug directory names its PDB by file name, with the
-  PDB's GUID and age, and through that PDB alone llvm-symbolizer finds
-  _KESTA_LOGIN in login.cpp (main in kesta-login.cpp) at a line; the
-  DLL's code calls the stack guard's __stack_chk_fail;
-- programs linked against the unpacked zip log in to the test server
-  under Wine: clang for the MSVC target with lld-link and lib/kesta.lib,
-  and MinGW with lib/libkesta.dll.a, for x86 and x64, by hand, through
-  the zip's kesta.pc, and through find_package(kesta) with the lines the
-  README shows (clang-cl and lld-link, and MinGW's GCC), which copies
-  kesta.dll beside the program; the package refuses a consumer of the
-  other bitness; the header passes clang in cl mode with /W4 /WX as C
-  and as C++17; every scenario row passes through the zip's DLL, which
-  is built by another compiler than the test presets' DLLs;
-- nuget installs the NuGet package from the release folder, and xbuild
-  evaluates its targets for Win32 and x64 to the package's include
-  folder, the platform's kesta.lib, and the platform's kesta.dll and PDB
-  copied to the output folder, and stops for another platform;
-- every package has an SBOM that the CycloneDX 1.5 schema accepts, whose
-  hashes are the shipped files' and which lists the MinGW-w64 runtime,
-  libgcc (and libstdc++ where linked) at their installed versions, or
-  the Debian package's dependencies;
-- with a throwaway code-signing certificate, scripts/dist signs every
-  Windows binary so that its root verifies it and another root does not,
-  and SHA256SUMS with a detached signature that fails once the file
-  changes;
-- lintian finds no error in the Debian packages, which have their
-  dependencies, shlibs, ldconfig trigger and man page, and whose contents,
-  unpacked into a scratch root, serve a pkg-config and a find_package
-  consumer; libkesta1-dbgsym holds the symbols of libkesta1's library
-  under its build ID, with source lines.
-
-Each check prints "dist_test: ok: CHECK: ..." for what it found right and
-"dist_test: FAIL: CHECK: ..." for what it found wrong; a check that stops
-on an error fails with it. The run ends with the count, and exits 1 on
-any failure.
+With CHECK names only those checks run; a name that is no check gets the list. Each check
+says in its docstring what it covers, prints "dist_test: ok: CHECK: ..." for what it found
+right and "dist_test: FAIL: CHECK: ..." for what it found wrong, and fails with any error it
+stops on. The run ends with the count, and exits 1 on any failure.
 """
 
 import collections
 import difflib
 import filecmp
 import functools
-import glob
 import hashlib
 import json
 import os
@@ -66,23 +22,23 @@ import sys
 import tempfile
 import time
 import traceback
+import uuid
 import xml.etree.ElementTree as ET
 import zipfile
 import zlib
+from pathlib import Path
 
 import check_binary
 
-TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CONSUMER_C = os.path.join(TOP, "tests", "dist", "consumer.c")
+TOP = Path(__file__).resolve().parent.parent
+CONSUMER_C = TOP / "tests" / "dist" / "consumer.c"
 # The README shows the CMake consumer's lines after this line, indented as code; the
 # find_package consumers are built from exactly those lines.
 README_MARKER = "<!-- The CMake consumer of tests/dist_test.py -->"
 
-# One Windows architecture of the release: its name in the zip's file name, its PE machine
-# for check_binary, clang's MSVC target, MinGW's triple, llvm-dlltool's machine, the test
-# preset whose scenario program has this bitness, CMake's processor name for the MSVC
-# target, and the Kernel32 functions the consumer imports as the import library names them
-# (x86 decorates stdcall names with their argument bytes).
+# A Windows architecture: its zip's name, PE machine (check_binary), clang's MSVC target,
+# MinGW's triple, llvm-dlltool's machine, the test preset of its bitness, CMake's processor
+# name, and the Kernel32 names the consumer imports (x86 adds stdcall's argument bytes).
 Arch = collections.namedtuple(
     "Arch", "name machine target mingw dlltool preset processor kernel32")
 ARCHES = [
@@ -93,21 +49,19 @@ ARCHES = [
 ]
 ARCH = {arch.name: arch for arch in ARCHES}
 
-ZIP_MEMBERS = [
+ZIP_MEMBERS = sorted([
     "CHANGELOG.md", "LICENSE", "README.md", "bin/kesta-login.exe", "bin/kesta-login.pdb",
     "bin/kesta.dll", "bin/kesta.pdb", "debug/kesta.dll.debug", "include/kesta.h",
     "lib/cmake/kesta/kestaConfig.cmake", "lib/cmake/kesta/kestaConfigVersion.cmake",
     "lib/kesta.def", "lib/kesta.lib", "lib/libkesta.dll.a", "lib/pkgconfig/kesta.pc",
-]
+])
 # Stripped, kesta.dll is well under this; with its DWARF symbols it is over twice this.
 STRIPPED_DLL_BYTES = 102400
 
 # Each shipped binary, its PDB, a function in it, that function's source file, and whether
 # its code must call the stack guard.
-PDBS = [
-    ("kesta.dll", "kesta.pdb", "_KESTA_LOGIN", "login.cpp", True),
-    ("kesta-login.exe", "kesta-login.pdb", "main", "kesta-login.cpp", False),
-]
+PDBS = [("kesta.dll", "kesta.pdb", "_KESTA_LOGIN", "login.cpp", True),
+        ("kesta-login.exe", "kesta-login.pdb", "main", "kesta-login.cpp", False)]
 
 # What tests/dist/consumer.c prints after its login to the test server.
 LOGGED_IN = "session ID: KelpinUA:abc123\nuser agent: KelpinUA"
@@ -117,25 +71,25 @@ Platform = collections.namedtuple("Platform", "name arch")
 NUGET_PLATFORMS = [Platform("Win32", "x86"), Platform("x86", "x86"), Platform("x64", "x64")]
 
 DEBS = ["libkesta1", "libkesta-dev", "kesta-login", "libkesta1-dbgsym"]
-# Debian package, a control field, a control file or its contents, and what that must
-# hold (VERSION is the release's).
+# A Debian package, what dpkg-deb shows of it (-f FIELD: a control field, -I FILE: a
+# control file, -c: its files), and what that must hold (VERSION is the release's).
 DEB_FIELDS = [
-    ("libkesta1", "control:Depends", "libcurl4"),
-    ("libkesta1", "control:Depends", "libssl3"),
-    ("libkesta1", "file:shlibs", "libkesta 1 libkesta1 (>= VERSION)"),
-    ("libkesta1", "file:triggers", "activate-noawait ldconfig"),
-    ("libkesta1", "contents", "./usr/lib/x86_64-linux-gnu/libkesta.so.VERSION"),
-    ("libkesta-dev", "control:Depends", "libkesta1 (= VERSION)"),
-    ("libkesta-dev", "contents", "./usr/lib/x86_64-linux-gnu/pkgconfig/kesta.pc"),
-    ("libkesta-dev", "contents", "./usr/lib/x86_64-linux-gnu/cmake/kesta/kestaConfig.cmake"),
-    ("libkesta-dev", "contents", "./usr/include/kesta.h"),
-    ("kesta-login", "control:Depends", "libkesta1 (>= VERSION)"),
-    ("kesta-login", "contents", "./usr/share/man/man1/kesta-login.1.gz"),
-    ("kesta-login", "contents", "./usr/bin/kesta-login"),
-    ("libkesta1-dbgsym", "control:Depends", "libkesta1 (= VERSION)"),
-    ("libkesta1-dbgsym", "control:Section", "debug"),
-    ("libkesta1-dbgsym", "control:Auto-Built-Package", "debug-symbols"),
-    ("libkesta1-dbgsym", "contents", "./usr/lib/debug/.build-id/"),
+    ("libkesta1", "-f Depends", "libcurl4"),
+    ("libkesta1", "-f Depends", "libssl3"),
+    ("libkesta1", "-I shlibs", "libkesta 1 libkesta1 (>= VERSION)"),
+    ("libkesta1", "-I triggers", "activate-noawait ldconfig"),
+    ("libkesta1", "-c", "./usr/lib/x86_64-linux-gnu/libkesta.so.VERSION"),
+    ("libkesta-dev", "-f Depends", "libkesta1 (= VERSION)"),
+    ("libkesta-dev", "-c", "./usr/lib/x86_64-linux-gnu/pkgconfig/kesta.pc"),
+    ("libkesta-dev", "-c", "./usr/lib/x86_64-linux-gnu/cmake/kesta/kestaConfig.cmake"),
+    ("libkesta-dev", "-c", "./usr/include/kesta.h"),
+    ("kesta-login", "-f Depends", "libkesta1 (>= VERSION)"),
+    ("kesta-login", "-c", "./usr/share/man/man1/kesta-login.1.gz"),
+    ("kesta-login", "-c", "./usr/bin/kesta-login"),
+    ("libkesta1-dbgsym", "-f Depends", "libkesta1 (= VERSION)"),
+    ("libkesta1-dbgsym", "-f Section", "debug"),
+    ("libkesta1-dbgsym", "-f Auto-Built-Package", "debug-symbols"),
+    ("libkesta1-dbgsym", "-c", "./usr/lib/debug/.build-id/"),
 ]
 MULTIARCH_LIB = "usr/lib/x86_64-linux-gnu"
 
@@ -145,94 +99,61 @@ class Failed(Exception):
 
 
 class Report:
-    """Prints each finding under the name of the check that made it, and counts them."""
-
-    def __init__(self):
-        self.check = ""
-        self.passed = 0
-        self.failed = 0
+    """Prints each finding under the check (and row) that made it, and counts them."""
+    label, passed, failed = "scripts/dist", 0, 0
 
     def ok(self, message):
         self.passed += 1
-        print("dist_test: ok: %s: %s" % (self.check, message), flush=True)
+        print(f"dist_test: ok: {self.label}: {message}", flush=True)
 
     def fail(self, message, details=""):
         self.failed += 1
-        sys.stdout.flush()
-        print("dist_test: FAIL: %s: %s" % (self.check, message), file=sys.stderr)
-        if details:
-            print(details.rstrip("\n"), file=sys.stderr)
-        sys.stderr.flush()
+        print(f"dist_test: FAIL: {self.label}: {message}\n{details}".rstrip(), file=sys.stderr,
+              flush=True)
+
+    def expect(self, good, ok, bad, details=""):
+        """OK when GOOD, else a failure saying BAD, with DETAILS below it."""
+        if good:
+            self.ok(ok)
+        else:
+            self.fail(bad, details)
 
 
 report = Report()
 
 
 def run(*args, check=True, **options):
-    """Runs a program and returns it finished, with what it printed as text (stdout and
-    stderr apart unless options say otherwise). With check, a program that fails raises
-    Failed with its command line and all it said."""
+    """Runs a program and returns it finished, with its stdout and stderr as text; with
+    check, a failure raises Failed with all it said."""
     args = [str(a) for a in args]
-    options = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, "text": True, **options}
-    done = subprocess.run(args, **options)
+    done = subprocess.run(args, **{"stdout": subprocess.PIPE, "stderr": subprocess.PIPE,
+                                   "text": True, **options})
     if check and done.returncode != 0:
-        raise Failed("%s exited with %d:\n%s%s" % (" ".join(args), done.returncode,
-                                                    done.stdout or "", done.stderr or ""))
+        raise Failed(f"{' '.join(args)} exited with {done.returncode}:\n"
+                     f"{done.stdout}{done.stderr or ''}")
     return done
 
 
-def environment(**names):
+def attempt(*args, **options):
+    """Runs a program that may fail: whether it exited 0, and all it printed."""
+    done = run(*args, check=False, stderr=subprocess.STDOUT, **options)
+    return done.returncode == 0, done.stdout
+
+
+def env(**names):
     """This process's environment with NAMES set."""
-    return {**os.environ, **names}
+    return {**os.environ, **{name: str(value) for name, value in names.items()}}
+
+
+def first(pattern, text):
+    """The first group of PATTERN's first match in TEXT, or ""."""
+    found = re.search(pattern, text, re.M)
+    return found[1] if found else ""
 
 
 def dist(out, build, top=TOP, **signing):
     """scripts/dist of the checkout at TOP into OUT, built in BUILD."""
-    run(os.path.join(top, "scripts", "dist"), out,
-        env=environment(KESTA_DIST_BUILD=build, **signing))
-
-
-def sums_problems(folder):
-    """Where FOLDER's files differ from what its SHA256SUMS says of them."""
-    problems = []
-    with open(os.path.join(folder, "SHA256SUMS")) as f:
-        lines = f.read().splitlines()
-    if not lines:
-        problems.append("SHA256SUMS lists nothing")
-    for line in lines:
-        row = re.fullmatch(r"([0-9a-f]{64}) [ *](.+)", line)
-        if not row:
-            problems.append("SHA256SUMS has a line %r that is no sum" % line)
-            continue
-        path = os.path.join(folder, row.group(2))
-        if not os.path.isfile(path):
-            problems.append("%s is listed but missing" % row.group(2))
-            continue
-        with open(path, "rb") as f:
-            if hashlib.sha256(f.read()).hexdigest() != row.group(1):
-                problems.append("%s has another SHA-256 than listed" % row.group(2))
-    return problems
-
-
-def readme_consumer():
-    """The lines of the CMake consumer that README.md shows after its marker: the code
-    block's lines up to the first line that starts with text, without their indent."""
-    with open(os.path.join(TOP, "README.md")) as f:
-        lines = f.read().splitlines()
-    if README_MARKER not in lines:
-        return []
-    shown = []
-    for line in lines[lines.index(README_MARKER) + 1:]:
-        if re.match(r"[^ ]", line):
-            break
-        if line.startswith("    "):
-            shown.append(line[4:])
-    return shown
-
-
-def pe_of(path):
-    with open(path, "rb") as f:
-        return check_binary.PE(f.read())
+    run(top / "scripts" / "dist", out, env=env(KESTA_DIST_BUILD=build, **signing))
 
 
 class Release:
@@ -240,1017 +161,711 @@ class Release:
     of it, each made once, when a check first needs it."""
 
     def __init__(self, work):
-        self.work = work
-        self.folder = self.path("a")
-        dist(self.folder, os.path.join(TOP, "build", "dist"))
-        with open(os.path.join(TOP, "build", "dist", "deb", "CMakeCache.txt")) as f:
-            self.version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", f.read(),
-                                     re.M).group(1)
-
-    def path(self, *parts):
-        return os.path.join(self.work, *parts)
+        self.work = Path(work)
+        self.folder = self.work / "a"
+        dist(self.folder, TOP / "build" / "dist")
+        cache = (TOP / "build" / "dist" / "deb" / "CMakeCache.txt").read_text()
+        self.version = first(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", cache)
 
     def zip(self, arch, folder=None, suffix="-unsigned"):
-        path = os.path.join(folder or self.folder,
-                            "kesta-%s-windows-%s%s.zip" % (self.version, arch.name, suffix))
-        if not os.path.isfile(path):
-            raise Failed("no %s" % path)
-        return path
+        return (folder or self.folder) / f"kesta-{self.version}-windows-{arch.name}{suffix}.zip"
+
+    def deb(self, package):
+        return self.folder / f"{package}_{self.version}_amd64.deb"
 
     @functools.cache
     def unpacked(self, arch):
         """The unsigned zip of ARCH, unpacked as a user unpacks it."""
-        folder = self.path("unpacked-" + arch.name)
         with zipfile.ZipFile(self.zip(arch)) as z:
-            z.extractall(folder)
-        return folder
+            z.extractall(self.work / f"unpacked-{arch.name}")
+        return self.work / f"unpacked-{arch.name}"
 
     @functools.cache
     def elsewhere(self):
         """The release from a copy of this checkout (without its build and dist folders) in
         another folder, built in another build folder outside it."""
-        copy = self.path("elsewhere", "kesta-copy")
-        shutil.rmtree(copy, ignore_errors=True)
-        shutil.copytree(TOP, copy, symlinks=True,
-                        ignore=lambda folder, names: {"build", "dist"} if folder == TOP else ())
-        out = self.path("b")
-        dist(out, self.path("elsewhere", "out-of-tree"), top=copy)
-        return out
+        copy = self.work / "elsewhere" / "kesta-copy"
+        shutil.copytree(TOP, copy, symlinks=True, ignore=lambda folder, names:
+                        {"build", "dist"} if folder == str(TOP) else ())
+        dist(self.work / "b", self.work / "elsewhere" / "out-of-tree", top=copy)
+        return self.work / "b"
 
     @functools.cache
     def kernel32(self, arch):
         """An import library of the Kernel32 functions the consumer calls, made from a .def
         as kesta.lib is: there is no C runtime for the MSVC target here."""
-        definition = self.path("kernel32-%s.def" % arch.name)
-        with open(definition, "w") as f:
-            f.write("LIBRARY KERNEL32.dll\nEXPORTS\n" + "".join(n + "\n" for n in arch.kernel32))
-        library = self.path("kernel32-%s.lib" % arch.name)
+        definition, library = (self.work / f"kernel32-{arch.name}.{e}" for e in ("def", "lib"))
+        definition.write_text("LIBRARY KERNEL32.dll\nEXPORTS\n" + "\n".join(arch.kernel32) + "\n")
         run("llvm-dlltool", "-m", arch.dlltool, "-k", "-d", definition, "-l", library)
         return library
 
     @functools.cache
     def msvc_toolchain(self, arch):
-        """A CMake toolchain file for clang-cl and lld-link, the Visual Studio kind of
-        build, for ARCH."""
-        path = self.path("msvc-%s.cmake" % arch.name)
-        with open(path, "w") as f:
-            f.write("set(CMAKE_SYSTEM_NAME Windows)\n"
-                    "set(CMAKE_SYSTEM_PROCESSOR %s)\n"
-                    "set(CMAKE_C_COMPILER clang-cl-14)\n"
-                    "set(CMAKE_C_COMPILER_TARGET %s)\n"
-                    "set(CMAKE_LINKER lld-link)\n"
-                    "set(CMAKE_AR llvm-lib)\n"
-                    "set(CMAKE_RC_COMPILER llvm-rc)\n"
-                    "set(CMAKE_MT llvm-mt)\n"
-                    "set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)\n"
-                    "set(CMAKE_C_STANDARD_LIBRARIES \"\" CACHE STRING \"\")\n"
-                    "set(CMAKE_EXE_LINKER_FLAGS_INIT /MANIFEST:NO)\n"
-                    % (arch.processor, arch.target))
+        """A CMake toolchain file for clang-cl and lld-link, Visual Studio's kind of build."""
+        path = self.work / f"msvc-{arch.name}.cmake"
+        path.write_text("".join(f"set({line})\n" for line in [
+            "CMAKE_SYSTEM_NAME Windows", f"CMAKE_SYSTEM_PROCESSOR {arch.processor}",
+            "CMAKE_C_COMPILER clang-cl-14", f"CMAKE_C_COMPILER_TARGET {arch.target}",
+            "CMAKE_LINKER lld-link", "CMAKE_AR llvm-lib", "CMAKE_RC_COMPILER llvm-rc",
+            "CMAKE_MT llvm-mt", "CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY",
+            'CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING ""',
+            "CMAKE_EXE_LINKER_FLAGS_INIT /MANIFEST:NO"]))
         return path
 
     @functools.cache
     def cmake_consumer(self):
-        """A CMake project of consumer.c around the README's lines for find_package(kesta)."""
-        shown = readme_consumer()
+        """A CMake project of consumer.c around the README's lines for find_package(kesta):
+        those after its marker, indented as code, up to the first line of text."""
+        block = first(re.escape(README_MARKER) + r"\n((?: {4}.*\n|\n)*)",
+                      (TOP / "README.md").read_text())
+        shown = [line[4:] for line in block.splitlines()]
         if not any("find_package(kesta" in line for line in shown):
-            raise Failed("README.md shows no CMake consumer after its marker %r" % README_MARKER)
-        folder = self.path("cmake-consumer")
-        os.makedirs(folder, exist_ok=True)
-        shutil.copy(CONSUMER_C, os.path.join(folder, "app.c"))
-        with open(os.path.join(folder, "CMakeLists.txt"), "w") as f:
-            f.write("cmake_minimum_required(VERSION 3.25)\nproject(app LANGUAGES C)\n")
-            f.write("".join(line + "\n" for line in shown))
-            # Without a C runtime for the MSVC target here: start and Kernel32 as for the
-            # hand-linked program.
-            f.write("if(CONSUMER_NO_CRT)\n"
-                    "  target_compile_definitions(app PRIVATE CONSUMER_NO_CRT)\n"
-                    "  target_compile_options(app PRIVATE /GS-)\n"
-                    "  target_link_options(app PRIVATE /entry:start /nodefaultlib"
-                    " /subsystem:console)\n"
-                    "  target_link_libraries(app PRIVATE ${CONSUMER_NO_CRT})\n"
-                    "endif()\n")
+            raise Failed(f"README.md shows no CMake consumer after its marker {README_MARKER!r}")
+        folder = self.work / "cmake-consumer"
+        folder.mkdir()
+        shutil.copy(CONSUMER_C, folder / "app.c")
+        # Without a C runtime for the MSVC target here: the start and Kernel32 of the
+        # hand-linked program.
+        (folder / "CMakeLists.txt").write_text(
+            "cmake_minimum_required(VERSION 3.25)\nproject(app LANGUAGES C)\n"
+            + "\n".join(shown) + "\nif(CONSUMER_NO_CRT)\n"
+            "  target_compile_definitions(app PRIVATE CONSUMER_NO_CRT)\n"
+            "  target_compile_options(app PRIVATE /GS-)\n"
+            "  target_link_options(app PRIVATE /entry:start /nodefaultlib /subsystem:console)\n"
+            "  target_link_libraries(app PRIVATE ${CONSUMER_NO_CRT})\nendif()\n")
         return folder
 
     @functools.cache
     def nuget_package(self):
         """The NuGet package as nuget installs it from the release folder."""
-        packages = self.path("packages")
         run("nuget", "install", "kesta", "-Version", self.version, "-Source", self.folder,
-            "-OutputDirectory", packages, "-NonInteractive")
-        return os.path.join(packages, "kesta." + self.version)
+            "-OutputDirectory", self.work / "packages", "-NonInteractive")
+        return self.work / "packages" / f"kesta.{self.version}"
 
     @functools.cache
     def pki(self):
         """A throwaway root with a code-signing leaf under it, and another root."""
-        pki = self.path("pki")
-        os.makedirs(pki, exist_ok=True)
-        for name in ("root", "other-root"):
+        pki = self.work / "pki"
+        pki.mkdir(exist_ok=True)
+        root = ["-addext", "basicConstraints=critical,CA:true",
+                "-addext", "keyUsage=critical,keyCertSign"]
+        leaf = ["-CA", pki / "root.pem", "-CAkey", pki / "root.key",
+                "-addext", "basicConstraints=CA:false", "-addext",
+                "keyUsage=critical,digitalSignature", "-addext", "extendedKeyUsage=codeSigning"]
+        for name, options in [("root", root), ("other-root", root), ("leaf", leaf)]:
             run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                "-subj", "/CN=" + name, "-keyout", os.path.join(pki, name + ".key"),
-                "-out", os.path.join(pki, name + ".pem"),
-                "-addext", "basicConstraints=critical,CA:true",
-                "-addext", "keyUsage=critical,keyCertSign")
-        run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=kesta test signer",
-            "-keyout", os.path.join(pki, "leaf.key"), "-out", os.path.join(pki, "leaf.csr"))
-        with open(os.path.join(pki, "leaf.ext"), "w") as f:
-            f.write("basicConstraints=CA:false\nkeyUsage=critical,digitalSignature\n"
-                    "extendedKeyUsage=codeSigning\n")
-        run("openssl", "x509", "-req", "-in", os.path.join(pki, "leaf.csr"),
-            "-CA", os.path.join(pki, "root.pem"), "-CAkey", os.path.join(pki, "root.key"),
-            "-CAcreateserial", "-days", "2", "-extfile", os.path.join(pki, "leaf.ext"),
-            "-out", os.path.join(pki, "leaf.pem"))
+                "-subj", f"/CN=kesta test {name}", "-keyout", pki / f"{name}.key",
+                "-out", pki / f"{name}.pem", *options)
         return pki
 
     @functools.cache
     def signed(self):
         """The release signed with the throwaway leaf, built in this checkout's build folder."""
-        out = self.path("signed")
         pki = self.pki()
-        dist(out, os.path.join(TOP, "build", "dist"), SIGN_CERT=os.path.join(pki, "leaf.pem"),
-             SIGN_KEY=os.path.join(pki, "leaf.key"))
-        return out
+        dist(self.work / "signed", TOP / "build" / "dist",
+             SIGN_CERT=pki / "leaf.pem", SIGN_KEY=pki / "leaf.key")
+        return self.work / "signed"
 
     @functools.cache
     def deb_root(self):
         """The four Debian packages unpacked into one scratch root."""
-        root = self.path("root")
         for package in DEBS:
-            run("dpkg-deb", "-x", self.deb(package), root)
-        return root
+            run("dpkg-deb", "-x", self.deb(package), self.work / "root")
+        return self.work / "root"
 
-    def deb(self, package):
-        return os.path.join(self.folder, "%s_%s_amd64.deb" % (package, self.version))
-
-
-# --- The two builds and their comparison -------------------------------------------------
 
 def same_sums(r):
     """scripts/dist gives the same bytes whatever folder the source and build are in."""
-    with open(os.path.join(r.folder, "SHA256SUMS")) as f:
-        here = f.read()
-    with open(os.path.join(r.elsewhere(), "SHA256SUMS")) as f:
-        there = f.read()
-    if here == there:
-        report.ok("two folders, the same SHA256SUMS (%d packages)" % len(here.splitlines()))
-    else:
-        report.fail("the packages differ between two folders:", "\n".join(difflib.unified_diff(
-            here.splitlines(), there.splitlines(), "this checkout", "elsewhere", lineterm="")))
+    here = (r.folder / "SHA256SUMS").read_text().splitlines()
+    there = (r.elsewhere() / "SHA256SUMS").read_text().splitlines()
+    report.expect(here == there, f"two folders, the same SHA256SUMS ({len(here)} packages)",
+                  "the packages differ between two folders:", "\n".join(difflib.unified_diff(
+                      here, there, "this checkout", "elsewhere", lineterm="")))
 
 
 def sums_match(r):
-    """The release's SHA256SUMS are its files' sums."""
-    problems = sums_problems(r.folder)
-    if problems:
-        report.fail("SHA256SUMS does not match the files: " + "; ".join(problems))
-    else:
-        report.ok("SHA256SUMS matches the release's files")
+    """The release's SHA256SUMS lists sums only, at least one, and each is its file's."""
+    matches, said = attempt("sha256sum", "--quiet", "--strict", "-c", "SHA256SUMS", cwd=r.folder)
+    report.expect(matches, "SHA256SUMS matches the release's files",
+                  "SHA256SUMS does not match the files:", said)
 
-
-# --- The zips ------------------------------------------------------------------------------
 
 def zip_members(r, arch):
     """The zip holds exactly its files, in order, each with the release's time."""
-    epoch = int(os.environ["SOURCE_DATE_EPOCH"])
-    when = time.gmtime(epoch)
-    problems = []
+    when = time.gmtime(int(os.environ["SOURCE_DATE_EPOCH"]))
     with zipfile.ZipFile(r.zip(arch)) as z:
         infos = z.infolist()
     names = [i.filename for i in infos]
-    if names != sorted(ZIP_MEMBERS):
-        problems.append("members %s, want %s" % (names, sorted(ZIP_MEMBERS)))
-    for i in infos:
-        # DOS times have two-second steps.
-        if i.date_time[:5] != tuple(when[:5]) or abs(i.date_time[5] - when[5]) > 1:
-            problems.append("%s has time %s, not the release's %s" % (
-                i.filename, i.date_time, tuple(when[:6])))
-    if problems:
-        report.fail("%s: zip members: %s" % (arch.name, "; ".join(problems)))
-    else:
-        report.ok("%s: the zip holds exactly its %d files, with the release's time"
-                  % (arch.name, len(names)))
+    problems = [] if names == ZIP_MEMBERS else [f"members {names}, want {ZIP_MEMBERS}"]
+    # DOS times have two-second steps.
+    problems += [f"{i.filename} has time {i.date_time}, not the release's {tuple(when[:6])}"
+                 for i in infos
+                 if i.date_time[:5] != tuple(when[:5]) or abs(i.date_time[5] - when[5]) > 1]
+    report.expect(not problems, f"the zip holds exactly its {len(names)} files, with the "
+                  "release's time", "zip members: " + "; ".join(problems))
 
 
 def zip_binaries(r, arch):
     """kesta.dll and kesta-login.exe pass check_binary: the DLL's boundary and imports, the
     program's imports, each one's version resource of this release, and hardening."""
-    folder = os.path.join(r.unpacked(arch), "bin")
-    for name, check, what in [
-        ("kesta.dll", check_binary.check_dll, "the library's boundary"),
-        ("kesta-login.exe", check_binary.check_exe, "its imports"),
-    ]:
-        problems = check(os.path.join(folder, name), arch.machine, r.version)
-        if problems:
-            report.fail("%s: %s: %s" % (arch.name, name, "; ".join(problems)))
-        else:
-            report.ok("%s: %s has %s for %s, the version resource of %s, hardened"
-                      % (arch.name, name, what, arch.machine, r.version))
-
-
-def debug_directory(binary):
-    """(GUID, age, PDB file name) of the binary's CodeView record, or None."""
-    out = run("llvm-readobj", "--coff-debug-directory", binary, check=False).stdout
-    guid = re.search(r"PDBGUID: \(([0-9A-F ]+)\)", out)
-    age = re.search(r"PDBAge: (\d+)", out)
-    name = re.search(r"PDBFileName: (.*)", out)
-    if not (guid and age and name):
-        return None
-    raw = bytes.fromhex(guid.group(1).replace(" ", ""))
-    # The GUID as llvm-pdbutil prints it: the first three fields are little-endian.
-    text = "%s-%s-%s-%s-%s" % (raw[3::-1].hex(), raw[5:3:-1].hex(), raw[7:5:-1].hex(),
-                               raw[8:10].hex(), raw[10:].hex())
-    return text.upper(), int(age.group(1)), name.group(1).strip()
-
-
-def pdb_identity(pdb):
-    """(GUID, age) that the PDB itself records, or None."""
-    out = run("llvm-pdbutil", "dump", "--summary", pdb, check=False).stdout
-    guid = re.search(r"GUID: \{([0-9A-F-]+)\}", out)
-    age = re.search(r"^\s*Age: (\d+)", out, re.M)
-    return (guid.group(1), int(age.group(1))) if guid and age else None
-
-
-def pdb_publics(pdb):
-    """{name: (section, offset)} of the PDB's public function symbols."""
-    out = run("llvm-pdbutil", "dump", "--publics", pdb, check=False).stdout
-    found = {}
-    for name, section, offset in re.findall(
-            r"S_PUB32 \[size = \d+\] `([^`]+)`\s*\n\s*flags = function, addr = (\d+):(\d+)", out):
-        found[name] = (int(section), int(offset))
-    return found
-
-
-def section_rva(pe, section, offset):
-    return pe.sections[section - 1][0] + offset
-
-
-def function_rva(pe, pdb, function):
-    """Where FUNCTION starts: by the export table where it is exported, else by the PDB's
-    public symbols."""
-    rva = pe.export_rva(function)
-    if rva is not None:
-        return rva
-    table = pdb_publics(pdb)
-    # x86 decorates C names with a leading underscore.
-    for name in (function, "_" + function):
-        if name in table:
-            return section_rva(pe, *table[name])
-    return None
-
-
-def symbolize(folder, binary, rva):
-    """(function, file:line:column) that llvm-symbolizer gives for RVA of BINARY in FOLDER,
-    where it looks for the PDB beside the binary."""
-    out = run("llvm-symbolizer", "--obj=" + binary, "--relative-address", hex(rva), cwd=folder,
-              check=False).stdout
-    return (out.strip().splitlines() + ["", ""])[:2]
+    for name, kind, what in [("kesta.dll", "dll", "the library's boundary"),
+                             ("kesta-login.exe", "exe", "its imports")]:
+        problems = check_binary.check(kind, r.unpacked(arch) / "bin" / name, arch.machine,
+                                      r.version)
+        report.expect(not problems, f"{name} has {what} for {arch.machine}, the version "
+                      f"resource of {r.version}, hardened", f"{name}: " + "; ".join(problems))
 
 
 def pdb_problems(binary, pdb, function, source, stack_guard):
-    """What keeps BINARY and the PDB beside it from belonging together the way a debugger
-    sees them, and what was found where they do:
-
-    - the binary's debug directory names the PDB by its file name alone, with the GUID and
-      age that the PDB itself records;
-    - through the PDB alone (the binary and its PDB in a scratch folder) llvm-symbolizer
-      resolves an address inside FUNCTION to that function, a source file named SOURCE and a
-      line; without the PDB it resolves nothing;
-    - with stack_guard: the binary's code calls __stack_chk_fail, found by its address in the
-      PDB, so the stack protector is in the shipped code."""
+    """What keeps BINARY and PDB from belonging together for a debugger (see zip_pdbs), and
+    what was found where they do."""
     problems, found = [], []
-    pe = pe_of(binary)
-    directory = debug_directory(binary)
-    identity = pdb_identity(pdb)
-    if directory is None:
-        problems.append("%s has no CodeView record in its debug directory" % binary)
-    elif identity is None:
-        problems.append("llvm-pdbutil reads no GUID and age from %s" % pdb)
+    pe = check_binary.PE(binary.read_bytes())
+    headers = run("llvm-readobj", "--file-headers", "--coff-debug-directory", binary).stdout
+    dump = run("llvm-pdbutil", "dump", "--summary", "--publics", pdb, check=False).stdout
+    guid, name = first(r"PDBGUID: \(([0-9A-F ]+)\)", headers), first(r"PDBFileName: (.*)", headers)
+    identity = first(r"GUID: \{([0-9A-F-]+)\}", dump), first(r"^\s*Age: (\d+)", dump)
+    if not guid:
+        problems.append(f"{binary} has no CodeView record in its debug directory")
     else:
-        guid, age, name = directory
-        if name != os.path.basename(pdb):
-            problems.append("the debug directory names %r, not the file name %r alone"
-                            % (name, os.path.basename(pdb)))
+        # llvm-readobj shows the GUID's bytes, llvm-pdbutil the GUID.
+        guid = str(uuid.UUID(bytes_le=bytes.fromhex(guid.replace(" ", "")))).upper()
+        age, name = first(r"PDBAge: (\d+)", headers), name.strip()
+        if name != pdb.name:
+            problems.append(f"the debug directory names {name!r}, not the file name "
+                            f"{pdb.name!r} alone")
         if (guid, age) != identity:
-            problems.append("the binary wants PDB %s age %d; %s is %s age %d"
-                            % (guid, age, pdb, identity[0], identity[1]))
+            problems.append(f"the binary wants PDB {guid} age {age}; {pdb} is {identity[0]} "
+                            f"age {identity[1]}")
         if not problems:
-            found.append("names %s with its GUID and age" % name)
+            found.append(f"names {name} with its GUID and age")
 
-    rva = function_rva(pe, pdb, function)
+    publics = {symbol: pe.sections[int(section) - 1][0] + int(offset)
+               for symbol, section, offset in re.findall(
+                   r"S_PUB32 \[size = \d+\] `([^`]+)`\s*\n\s*flags = function, addr = (\d+):(\d+)",
+                   dump)}
+    # x86 decorates C names with a leading underscore.
+    rva = pe.exports()[2].get(function) or publics.get(function) or publics.get("_" + function)
     if rva is None:
-        problems.append("%s is neither exported nor a public symbol of the PDB" % function)
+        problems.append(f"{function} is neither exported nor a public symbol of the PDB")
     else:
         with tempfile.TemporaryDirectory() as scratch:
+            def symbolize():
+                # Past the function's first bytes, inside its body; the PDB is looked for
+                # beside the binary.
+                out = run("llvm-symbolizer", "--obj=" + binary.name, "--relative-address",
+                          hex(rva + 16), cwd=scratch, check=False).stdout
+                return (out.strip().splitlines() + ["", ""])[:2]
             shutil.copy(binary, scratch)
             shutil.copy(pdb, scratch)
-            local = os.path.basename(binary)
-            # Past the function's first bytes, inside its body.
-            name, where = symbolize(scratch, local, rva + 16)
+            symbol, where = symbolize()
             line = re.fullmatch(r"(.*)[\\/]([^\\/]+):(\d+):\d+", where)
-            if name != function or not line or line.group(2) != source or int(line.group(3)) == 0:
-                problems.append("through the PDB, %s+16 resolves to %r at %r; want %s in %s, "
-                                "with a line" % (function, name, where, function, source))
+            if symbol != function or not line or line[2] != source or int(line[3]) == 0:
+                problems.append(f"through the PDB, {function}+16 resolves to {symbol!r} at "
+                                f"{where!r}; want {function} in {source}, with a line")
             else:
-                found.append("%s+16 is %s:%s through the PDB alone"
-                             % (function, source, line.group(3)))
-            os.remove(os.path.join(scratch, os.path.basename(pdb)))
-            name, where = symbolize(scratch, local, rva + 16)
-            if name != "??":
-                problems.append("without its PDB %s still resolves to %r at %r: the lines do "
-                                "not come from the PDB" % (function, name, where))
+                found.append(f"{function}+16 is {source}:{line[3]} through the PDB alone")
+            os.remove(os.path.join(scratch, pdb.name))
+            symbol, where = symbolize()
+            if symbol != "??":
+                problems.append(f"without its PDB {function} still resolves to {symbol!r} at "
+                                f"{where!r}: the lines do not come from the PDB")
 
-    if stack_guard:
-        table = pdb_publics(pdb)
-        guard = table.get("__stack_chk_fail") or table.get("___stack_chk_fail")
-        if guard is None:
-            problems.append("no __stack_chk_fail in %s" % pdb)
+    guard = publics.get("__stack_chk_fail") or publics.get("___stack_chk_fail")
+    if stack_guard and guard is None:
+        problems.append(f"no __stack_chk_fail in {pdb}")
+    elif stack_guard:
+        target = int(first(r"ImageBase: (0x[0-9A-F]+)", headers), 16) + guard
+        code = run("llvm-objdump", "-d", "--no-show-raw-insn", binary).stdout
+        calls = re.findall(r"\bcall[lq]?\s+0x0*%x\b" % target, code)
+        if calls:
+            found.append(f"{len(calls)} calls to __stack_chk_fail")
         else:
-            headers = run("llvm-readobj", "--file-headers", binary).stdout
-            base = int(re.search(r"ImageBase: (0x[0-9A-F]+)", headers).group(1), 16)
-            target = base + section_rva(pe, *guard)
-            code = run("llvm-objdump", "-d", "--no-show-raw-insn", binary).stdout
-            calls = re.findall(r"\bcall[lq]?\s+0x0*%x\b" % target, code)
-            if not calls:
-                problems.append("no call to __stack_chk_fail (%#x) in %s" % (target, binary))
-            else:
-                found.append("%d calls to __stack_chk_fail" % len(calls))
+            problems.append(f"no call to __stack_chk_fail ({target:#x}) in {binary}")
     return problems, found
 
 
 def zip_pdbs(r, arch):
-    """Each binary and its PDB belong together for Visual Studio and WinDbg."""
-    folder = os.path.join(r.unpacked(arch), "bin")
+    """Each binary and its PDB belong together for Visual Studio and WinDbg: the debug
+    directory names the PDB by file name, with the PDB's GUID and age; through the PDB alone
+    a function resolves to its source line, and without it to nothing; the DLL's code calls
+    __stack_chk_fail, found by its address in the PDB."""
     for binary, pdb, function, source, stack_guard in PDBS:
-        problems, found = pdb_problems(os.path.join(folder, binary), os.path.join(folder, pdb),
-                                       function, source, stack_guard)
-        if problems:
-            report.fail("%s: %s and %s: %s" % (arch.name, binary, pdb, "; ".join(problems)))
-        else:
-            report.ok("%s: %s %s" % (arch.name, binary, "; ".join(found)))
+        folder = r.unpacked(arch) / "bin"
+        problems, found = pdb_problems(folder / binary, folder / pdb, function, source,
+                                       stack_guard)
+        report.expect(not problems, f"{binary} " + "; ".join(found),
+                      f"{binary} and {pdb}: " + "; ".join(problems))
 
 
 def debuglink(r, arch):
     """The stripped kesta.dll names its DWARF symbols for gdb by .gnu_debuglink: the file
     name debug/kesta.dll.debug and that file's CRC."""
-    root = r.unpacked(arch)
-    link = r.path("debuglink-" + arch.name)
-    run(arch.mingw + "-objcopy", "--dump-section", ".gnu_debuglink=" + link,
-        os.path.join(root, "bin", "kesta.dll"), r.path("debuglink-scratch-" + arch.name))
-    with open(link, "rb") as f:
-        data = f.read()
-    name, crc = data[: data.index(b"\0")].decode(), int.from_bytes(data[-4:], "little")
-    with open(os.path.join(root, "debug", "kesta.dll.debug"), "rb") as f:
-        want = zlib.crc32(f.read())
-    if name != "kesta.dll.debug" or crc != want:
-        report.fail("%s: .gnu_debuglink names %s with CRC %08x; want kesta.dll.debug, %08x"
-                    % (arch.name, name, crc, want))
-    else:
-        report.ok("%s: kesta.dll names kesta.dll.debug by .gnu_debuglink, CRC %08x"
-                  % (arch.name, crc))
+    root, link = r.unpacked(arch), r.work / f"debuglink-{arch.name}"
+    run(arch.mingw + "-objcopy", "--dump-section", f".gnu_debuglink={link}",
+        root / "bin" / "kesta.dll", r.work / f"debuglink-scratch-{arch.name}")
+    data = link.read_bytes()
+    name, crc = data[:data.index(b"\0")].decode(), int.from_bytes(data[-4:], "little")
+    want = zlib.crc32((root / "debug" / "kesta.dll.debug").read_bytes())
+    report.expect(name == "kesta.dll.debug" and crc == want,
+                  f"kesta.dll names kesta.dll.debug by .gnu_debuglink, CRC {crc:08x}",
+                  f".gnu_debuglink names {name} with CRC {crc:08x}; want kesta.dll.debug, "
+                  f"{want:08x}")
 
 
 def dll_stripped(r, arch):
     """The shipped kesta.dll carries no DWARF symbols: they are in debug/."""
-    size = os.path.getsize(os.path.join(r.unpacked(arch), "bin", "kesta.dll"))
-    if size < STRIPPED_DLL_BYTES:
-        report.ok("%s: kesta.dll is stripped (%d bytes)" % (arch.name, size))
-    else:
-        report.fail("%s: kesta.dll is not stripped (%d bytes)" % (arch.name, size))
+    size = (r.unpacked(arch) / "bin" / "kesta.dll").stat().st_size
+    report.expect(size < STRIPPED_DLL_BYTES, f"kesta.dll is stripped ({size} bytes)",
+                  f"kesta.dll is not stripped ({size} bytes)")
 
-
-# --- The consumers --------------------------------------------------------------------------
 
 def header_cl_mode(r, arch):
     """The header as Visual Studio's compiler sees it, as C and as C++17, warnings as
     errors (clang in cl mode; after --, a path that starts with / is no option)."""
-    include = os.path.join(r.unpacked(arch), "include")
-    for language in (["/TC"], ["/TP", "/std:c++17"]):
-        done = run("clang", "--driver-mode=cl", "--target=" + arch.target, "/W4", "/WX", "/Zs",
-                   *language, "-DCONSUMER_NO_CRT", "-I", include, "--", CONSUMER_C,
-                   check=False, stderr=subprocess.STDOUT)
-        if done.returncode != 0:
-            report.fail("%s: kesta.h under clang-cl /W4 /WX %s" % (arch.name, " ".join(language)),
-                        done.stdout)
-        else:
-            report.ok("%s: kesta.h passes clang-cl /W4 /WX %s" % (arch.name, " ".join(language)))
+    for language in ("/TC", "/TP /std:c++17"):
+        passed, said = attempt("clang", "--driver-mode=cl", "--target=" + arch.target, "/W4",
+                               "/WX", "/Zs", *language.split(), "-DCONSUMER_NO_CRT",
+                               "-I", r.unpacked(arch) / "include", "--", CONSUMER_C)
+        report.expect(passed, f"kesta.h passes clang-cl /W4 /WX {language}",
+                      f"kesta.h under clang-cl /W4 /WX {language}", said)
 
 
-def logs_in(arch, kind, program):
+def logs_in(kind, program):
     """PROGRAM, a build of consumer.c, logs in to the test server under Wine."""
-    done = run(os.path.join(TOP, "scripts", "wine-run"), program, check=False,
-               stderr=subprocess.STDOUT)
-    said = done.stdout.replace("\r", "").rstrip("\n")
-    if said == LOGGED_IN:
-        report.ok("%s: a %s-linked program logs in through the zip's kesta.dll" % (arch.name, kind))
-    else:
-        report.fail("%s: the %s-linked program said: %s" % (arch.name, kind, said))
+    said = attempt(TOP / "scripts" / "wine-run", program)[1].replace("\r", "").rstrip("\n")
+    report.expect(said == LOGGED_IN, f"a {kind}-linked program logs in through the zip's "
+                  "kesta.dll", f"the {kind}-linked program said: {said}")
 
 
 def msvc_consumer(r, arch):
     """consumer.c built as Visual Studio builds it: clang for the MSVC target, linked by
     lld-link with lib/kesta.lib and no C runtime."""
-    root = r.unpacked(arch)
-    obj = r.path("consumer-%s.obj" % arch.name)
-    program = os.path.join(root, "bin", "msvc-consumer.exe")
+    root, obj = r.unpacked(arch), r.work / f"consumer-{arch.name}.obj"
     run("clang", "-target", arch.target, "-DCONSUMER_NO_CRT", "-fno-stack-protector", "-O1",
-        "-Wall", "-Wextra", "-Werror", "-I", os.path.join(root, "include"), "-c", CONSUMER_C,
-        "-o", obj)
+        "-Wall", "-Wextra", "-Werror", "-I", root / "include", "-c", CONSUMER_C, "-o", obj)
     run("lld-link", "/nologo", "/entry:start", "/subsystem:console", "/nodefaultlib",
-        "/out:" + program, obj, os.path.join(root, "lib", "kesta.lib"), r.kernel32(arch))
-    logs_in(arch, "msvc", program)
+        f"/out:{root}/bin/msvc-consumer.exe", obj, root / "lib" / "kesta.lib", r.kernel32(arch))
+    logs_in("msvc", root / "bin" / "msvc-consumer.exe")
 
 
 def mingw_consumer(r, arch):
     """consumer.c built by MinGW's GCC with lib/libkesta.dll.a."""
     root = r.unpacked(arch)
-    program = os.path.join(root, "bin", "mingw-consumer.exe")
-    run(arch.mingw + "-gcc", "-std=c99", "-Wall", "-Wextra", "-Werror",
-        "-I", os.path.join(root, "include"), CONSUMER_C, "-o", program,
-        "-L", os.path.join(root, "lib"), "-lkesta", "-static")
-    logs_in(arch, "mingw", program)
+    run(arch.mingw + "-gcc", "-std=c99", "-Wall", "-Wextra", "-Werror", "-I", root / "include",
+        CONSUMER_C, "-o", root / "bin" / "mingw-consumer.exe", "-L", root / "lib", "-lkesta",
+        "-static")
+    logs_in("mingw", root / "bin" / "mingw-consumer.exe")
 
 
 def pc_consumer(r, arch):
     """consumer.c built by MinGW's GCC with the flags of the zip's kesta.pc, and nothing of
     the host's."""
     root = r.unpacked(arch)
-    program = os.path.join(root, "bin", "pc-consumer.exe")
-    flags = run("pkg-config", "--cflags", "--libs", "kesta",
-                env=environment(PKG_CONFIG_LIBDIR=os.path.join(root, "lib", "pkgconfig"),
-                                PKG_CONFIG_PATH="")).stdout.split()
-    done = run(arch.mingw + "-gcc", "-std=c99", "-Wall", "-Wextra", "-Werror", CONSUMER_C,
-               "-o", program, "-static", *flags, check=False, stderr=subprocess.STDOUT)
-    if done.returncode != 0:
-        report.fail("%s: the pkg-config consumer does not build" % arch.name, done.stdout)
-        return
-    logs_in(arch, "pc", program)
+    flags = run("pkg-config", "--cflags", "--libs", "kesta", env=env(
+        PKG_CONFIG_LIBDIR=root / "lib" / "pkgconfig", PKG_CONFIG_PATH="")).stdout.split()
+    built, said = attempt(arch.mingw + "-gcc", "-std=c99", "-Wall", "-Wextra", "-Werror",
+                          CONSUMER_C, "-o", root / "bin" / "pc-consumer.exe", "-static", *flags)
+    if built:
+        logs_in("pc", root / "bin" / "pc-consumer.exe")
+    else:
+        report.fail("the pkg-config consumer does not build", said)
 
 
 def cmake_consumers(r, arch):
-    """find_package(kesta) with the README's lines, built by clang-cl with lld-link and by
-    MinGW's GCC: each gets its import library (kesta.lib, libkesta.dll.a), copies kesta.dll
-    beside its program, and the program logs in."""
+    """find_package(kesta) with the README's lines under clang-cl with lld-link and under
+    MinGW's GCC links their import library, copies kesta.dll, and the program logs in."""
     root = r.unpacked(arch)
-    mingw_toolchain = os.path.join(TOP, "cmake", "mingw-w64-%s.cmake"
-                                   % arch.mingw.split("-")[0])
-    # kind, the import library it must link, its toolchain, more for CMake
+    mingw_toolchain = TOP / "cmake" / f"mingw-w64-{arch.mingw.split('-')[0]}.cmake"
     for kind, library, toolchain, extra in [
-        ("msvc", "kesta.lib", r.msvc_toolchain(arch), ["-DCONSUMER_NO_CRT=" + r.kernel32(arch)]),
+        ("msvc", "kesta.lib", r.msvc_toolchain(arch), [f"-DCONSUMER_NO_CRT={r.kernel32(arch)}"]),
         ("mingw", "libkesta.dll.a", mingw_toolchain, []),
     ]:
-        build = r.path("cmake-%s-%s" % (kind, arch.name))
-        done = run("cmake", "-S", r.cmake_consumer(), "-B", build,
-                   "-DCMAKE_TOOLCHAIN_FILE=" + toolchain, "-DCMAKE_PREFIX_PATH=" + root,
-                   *extra, check=False, stderr=subprocess.STDOUT)
-        log = done.stdout
-        if done.returncode == 0:
-            done = run("cmake", "--build", build, check=False, stderr=subprocess.STDOUT)
-            log += done.stdout
-        dll = os.path.join(build, "kesta.dll")
-        if (done.returncode != 0 or not os.path.isfile(dll)
-                or not filecmp.cmp(dll, os.path.join(root, "bin", "kesta.dll"), shallow=False)):
-            report.fail("%s: the find_package consumer with %s did not build or copy kesta.dll:"
-                        % (arch.name, kind), log)
+        build = r.work / f"cmake-{kind}-{arch.name}"
+        built, log = attempt("cmake", "-S", r.cmake_consumer(), "-B", build, *extra,
+                             f"-DCMAKE_TOOLCHAIN_FILE={toolchain}", f"-DCMAKE_PREFIX_PATH={root}")
+        if built:
+            built, said = attempt("cmake", "--build", build)
+            log += said
+        dll = build / "kesta.dll"
+        if not (built and dll.is_file() and filecmp.cmp(dll, root / "bin" / "kesta.dll", False)):
+            report.fail(f"the find_package consumer with {kind} did not build or copy "
+                        "kesta.dll:", log)
             continue
         # lld's libkesta.dll.a links under lld-link too, so which one kesta::kesta gave
         # shows only on the link line.
-        app = os.path.join(build, "CMakeFiles", "app.dir")
-        link_line = ""
-        for path in glob.glob(os.path.join(app, "link.txt")) + glob.glob(app + "/*.rsp"):
-            with open(path) as f:
-                link_line += f.read()
-        if os.path.join(root, "lib", library) not in link_line:
-            report.fail("%s: find_package(kesta) did not give %s lib/%s"
-                        % (arch.name, kind, library))
-        else:
-            report.ok("%s: find_package(kesta) gives %s lib/%s and copies kesta.dll"
-                      % (arch.name, kind, library))
-        program = os.path.join(root, "bin", "cmake-%s-consumer.exe" % kind)
-        shutil.copy(os.path.join(build, "app.exe"), program)
-        logs_in(arch, "cmake-" + kind, program)
+        app = build / "CMakeFiles" / "app.dir"
+        link_line = "".join(p.read_text() for p in [*app.glob("link.txt"), *app.glob("*.rsp")])
+        report.expect(str(root / "lib" / library) in link_line,
+                      f"find_package(kesta) gives {kind} lib/{library} and copies kesta.dll",
+                      f"find_package(kesta) did not give {kind} lib/{library}")
+        shutil.copy(build / "app.exe", root / "bin" / f"cmake-{kind}-consumer.exe")
+        logs_in("cmake-" + kind, root / "bin" / f"cmake-{kind}-consumer.exe")
 
 
 def other_bitness_refused(r, arch):
     """A program of one bitness cannot load the other's DLL: find_package(kesta) refuses
     ARCH's zip to a project of the other bitness, and says why."""
     other = ARCH["x64" if arch.name == "x86" else "x86"]
-    build = r.path("cmake-cross-" + arch.name)
-    done = run("cmake", "-S", r.cmake_consumer(), "-B", build,
-               "-DCMAKE_TOOLCHAIN_FILE=" + r.msvc_toolchain(other),
-               "-DCMAKE_PREFIX_PATH=" + r.unpacked(arch), check=False, stderr=subprocess.STDOUT)
-    if done.returncode == 0:
-        report.fail("find_package(kesta) takes the %s zip for a %s program"
-                    % (arch.name, other.name))
-    elif "bitness" in done.stdout:
-        report.ok("find_package(kesta) refuses the %s zip for a %s program, saying why"
-                  % (arch.name, other.name))
+    passed, said = attempt("cmake", "-S", r.cmake_consumer(), "-B", r.work / f"cross-{arch.name}",
+                           f"-DCMAKE_TOOLCHAIN_FILE={r.msvc_toolchain(other)}",
+                           f"-DCMAKE_PREFIX_PATH={r.unpacked(arch)}")
+    if passed:
+        report.fail(f"find_package(kesta) takes the {arch.name} zip for a {other.name} program")
     else:
-        report.fail("find_package(kesta) refuses the %s zip for %s without a reason:"
-                    % (arch.name, other.name), done.stdout)
+        report.expect("bitness" in said, f"find_package(kesta) refuses the {arch.name} zip for "
+                      f"a {other.name} program, saying why", f"find_package(kesta) refuses the "
+                      f"{arch.name} zip for {other.name} without a reason:", said)
 
 
 def scenario_rows(r, arch):
     """Every scenario row against the DLL that ships, which another compiler builds than the
-    one the test presets' DLLs come from: the scenario program of that bitness loads the
-    kesta.dll beside it."""
-    rows = r.path("scenarios-" + arch.name)
-    os.makedirs(rows)
-    shutil.copy(os.path.join(TOP, "build", arch.preset, "scenario_test.exe"), rows)
-    shutil.copy(os.path.join(r.unpacked(arch), "bin", "kesta.dll"), rows)
-    done = run(os.path.join(TOP, "scripts", "wine-run"), os.path.join(rows, "scenario_test.exe"),
-               check=False, stderr=subprocess.STDOUT)
-    if done.returncode == 0:
-        passed = len(re.findall(r"^\[       OK \]", done.stdout, re.M))
-        report.ok("%s: every scenario row through the zip's kesta.dll (%d passed)"
-                  % (arch.name, passed))
-    else:
-        failures = [line for line in done.stdout.splitlines()
-                    if re.search(r"^\[  FAILED|Failure|Which is", line)]
-        report.fail("%s: scenario rows through the zip's kesta.dll:" % arch.name,
-                    "\n".join(failures[:40]))
+    test presets' DLLs: the scenario program of that bitness loads the kesta.dll beside it."""
+    rows = r.work / f"scenarios-{arch.name}"
+    rows.mkdir()
+    shutil.copy(TOP / "build" / arch.preset / "scenario_test.exe", rows)
+    shutil.copy(r.unpacked(arch) / "bin" / "kesta.dll", rows)
+    passed, said = attempt(TOP / "scripts" / "wine-run", rows / "scenario_test.exe")
+    failures = [line for line in said.splitlines()
+                if re.search(r"^\[  FAILED|Failure|Which is", line)]
+    report.expect(passed, "every scenario row through the zip's kesta.dll (%d passed)"
+                  % len(re.findall(r"^\[       OK \]", said, re.M)),
+                  "scenario rows through the zip's kesta.dll:", "\n".join(failures[:40]))
 
-
-# --- NuGet ---------------------------------------------------------------------------------
 
 def nuget_install(r):
     """nuget installs the package from the release folder."""
-    name = "kesta.%s.nupkg" % r.version
-    if not os.path.isfile(os.path.join(r.folder, name)):
-        report.fail("no %s in the release" % name)
     r.nuget_package()
-    report.ok("nuget installs kesta %s from the release folder" % r.version)
+    report.ok(f"nuget installs kesta {r.version} from the release folder")
 
 
 def xbuild(r, platform, out, *targets):
-    return run("xbuild", "/nologo", "/v:minimal", "/p:Platform=" + platform,
-               "/p:KestaPackage=" + r.nuget_package(), "/p:OutDir=%s/" % out, *targets,
-               os.path.join(TOP, "tests", "dist", "nuget-consumer.proj"),
-               check=False, stderr=subprocess.STDOUT)
+    """xbuild of tests/dist/nuget-consumer.proj for PLATFORM with the installed package."""
+    return attempt("xbuild", "/nologo", "/v:minimal", "/p:Platform=" + platform,
+                   f"/p:KestaPackage={r.nuget_package()}", f"/p:OutDir={out}/", *targets,
+                   TOP / "tests" / "dist" / "nuget-consumer.proj")
 
 
 def nuget_targets(r, platform):
     """A project of PLATFORM gets the package's include folder, its zip's kesta.lib, and its
     zip's kesta.dll and PDB copied to the output folder."""
-    unpacked = r.unpacked(ARCH[platform.arch])
-    out = r.path("nuget-out-" + platform.name)
-    done = xbuild(r, platform.name, out, "/t:KestaShow;Build")
-    if done.returncode != 0:
-        report.fail("xbuild of a %s project with kesta's targets:" % platform.name, done.stdout)
+    unpacked, out = r.unpacked(ARCH[platform.arch]), r.work / f"nuget-out-{platform.name}"
+    built, said = xbuild(r, platform.name, out, "/t:KestaShow;Build")
+    if not built:
+        report.fail(f"xbuild of a {platform.name} project with kesta's targets:", said)
         return
-    props = dict(re.findall(r"kesta property (\w+)=(.*)", done.stdout))
-    copy = re.search(r"kesta copy: (.*)", done.stdout).group(1).strip().split(";")
-    problems = []
     # xbuild evaluates no ItemDefinitionGroup: its metadata, with the properties xbuild
     # evaluated put in, is what Visual Studio's MSBuild sees.
+    props = dict(re.findall(r"kesta property (\w+)=(.*)", said))
     ns = {"m": "http://schemas.microsoft.com/developer/msbuild/2003"}
-    targets = os.path.join(r.nuget_package(), "build", "native", "kesta.targets")
-    group = ET.parse(targets).getroot().find("m:ItemDefinitionGroup", ns)
+    targets = ET.parse(r.nuget_package() / "build" / "native" / "kesta.targets")
+    group = targets.getroot().find("m:ItemDefinitionGroup", ns)
 
     def metadata(item, name):
-        value = group.find("m:%s/m:%s" % (item, name), ns).text
-        return re.sub(r"\$\((\w+)\)", lambda m: props.get(m.group(1), ""),
-                      value).replace("\\", "/")
+        value = group.find(f"m:{item}/m:{name}", ns).text
+        return re.sub(r"\$\((\w+)\)", lambda m: props.get(m[1], ""), value).replace("\\", "/")
+
+    def same(path, shipped):
+        return os.path.isfile(path) and filecmp.cmp(path, shipped, False)
 
     include = metadata("ClCompile", "AdditionalIncludeDirectories").split(";")
     library = metadata("Link", "AdditionalDependencies").split(";")
+    copy = first(r"kesta copy: (.*)", said).strip().split(";")
+    problems = [f"the output folder has no {name} of this platform" for name in
+                ("kesta.dll", "kesta.pdb") if not same(out / name, unpacked / "bin" / name)]
     if (include[-1] != "%(AdditionalIncludeDirectories)"
             or library[-1] != "%(AdditionalDependencies)"):
         problems.append("the targets drop the project's own include folders or libraries")
-    if not filecmp.cmp(os.path.join(include[0], "kesta.h"),
-                       os.path.join(unpacked, "include", "kesta.h"), False):
-        problems.append("include folder %s has another kesta.h" % include[0])
-    if not os.path.isfile(library[0]) or not filecmp.cmp(
-            library[0], os.path.join(unpacked, "lib", "kesta.lib"), False):
-        problems.append("links %s, not this platform's kesta.lib" % library[0])
-    for name in ("kesta.dll", "kesta.pdb"):
-        if not os.path.isfile(os.path.join(out, name)) or not filecmp.cmp(
-                os.path.join(out, name), os.path.join(unpacked, "bin", name), False):
-            problems.append("the output folder has no %s of this platform" % name)
+    if not same(os.path.join(include[0], "kesta.h"), unpacked / "include" / "kesta.h"):
+        problems.append(f"include folder {include[0]} has another kesta.h")
+    if not same(library[0], unpacked / "lib" / "kesta.lib"):
+        problems.append(f"links {library[0]}, not this platform's kesta.lib")
     if sorted(os.path.basename(c) for c in copy) != ["kesta.dll", "kesta.pdb"]:
-        problems.append("copies %s" % copy)
-    if problems:
-        report.fail("%s: %s" % (platform.name, "; ".join(problems)))
-    else:
-        report.ok("a %s project gets %s's kesta.lib, DLL and PDB"
-                  % (platform.name, platform.arch))
+        problems.append(f"copies {copy}")
+    report.expect(not problems, f"gets {platform.arch}'s kesta.lib, DLL and PDB",
+                  "; ".join(problems))
 
 
 def nuget_other_platform(r):
     """An ARM64 project stops: the package has no ARM64 DLL, and says which it has."""
-    done = xbuild(r, "ARM64", r.path("nuget-out-ARM64"))
-    if done.returncode == 0:
+    built, said = xbuild(r, "ARM64", r.work / "nuget-out-ARM64")
+    if built:
         report.fail("an ARM64 project builds against a package without an ARM64 DLL")
-    elif "Win32 (x86) and x64 builds only" in done.stdout:
-        report.ok("an ARM64 project stops, saying which platforms the package has")
     else:
-        report.fail("the ARM64 project failed for another reason:", done.stdout)
+        report.expect("Win32 (x86) and x64 builds only" in said,
+                      "an ARM64 project stops, saying which platforms the package has",
+                      "the ARM64 project failed for another reason:", said)
 
 
-# --- SBOMs ---------------------------------------------------------------------------------
-
-def release_packages(r):
-    """Every package of the release: the zips, the NuGet package, the Debian packages."""
-    return [path for pattern in ("*.zip", "*.nupkg", "*.deb")
-            for path in sorted(glob.glob(os.path.join(r.folder, pattern)))]
-
-
-def sbom_of(package):
-    return os.path.splitext(package)[0] + ".cdx.json"
+def sboms(r):
+    """{package: its SBOM} for every package of the release: zips, NuGet, Debian."""
+    return {p: p.with_suffix(".cdx.json") for pattern in ("*.zip", "*.nupkg", "*.deb")
+            for p in sorted(r.folder.glob(pattern))}
 
 
 def sbom_files(r):
     """Every package has an SBOM beside it, and SHA256SUMS lists it."""
-    with open(os.path.join(r.folder, "SHA256SUMS")) as f:
-        sums = f.read().splitlines()
-    packages = release_packages(r)
-    problems = []
-    for package in packages:
-        sbom = sbom_of(package)
-        if not os.path.isfile(sbom):
-            problems.append("no SBOM for %s" % os.path.basename(package))
-        elif not any(line.endswith(" " + os.path.basename(sbom)) for line in sums):
-            problems.append("SHA256SUMS does not list %s" % os.path.basename(sbom))
-    if problems:
-        report.fail("; ".join(problems))
-    else:
-        report.ok("each of the %d packages has its SBOM, listed in SHA256SUMS" % len(packages))
+    sums, problems = (r.folder / "SHA256SUMS").read_text(), []
+    for package, sbom in sboms(r).items():
+        if not sbom.is_file():
+            problems.append(f"no SBOM for {package.name}")
+        elif f" {sbom.name}\n" not in sums:
+            problems.append(f"SHA256SUMS does not list {sbom.name}")
+    report.expect(not problems, f"each of the {len(sboms(r))} packages has its SBOM, listed "
+                  "in SHA256SUMS", "; ".join(problems))
 
 
 def sbom_schema(r):
     """Every SBOM is valid CycloneDX 1.5, with SPDX licences, as the schema validator says."""
-    sboms = [sbom_of(p) for p in release_packages(r) if os.path.isfile(sbom_of(p))]
-    done = run("node", os.path.join(TOP, "tests", "dist", "sbom", "validate.mjs"), *sboms,
-               check=False, stderr=subprocess.STDOUT,
-               env=environment(KESTA_SBOM_TOOLS=os.path.join(TOP, "build", "sbom-tools")))
-    if done.returncode != 0:
-        report.fail("an SBOM is not valid CycloneDX 1.5:", done.stdout)
-    else:
-        report.ok("%d SBOMs are valid CycloneDX 1.5" % len(sboms))
-
-
-def installed_versions(package):
-    out = run("dpkg-query", "-W", "-f=${Version}\n", package, check=False).stdout
-    return set(out.split())
+    files = [sbom for sbom in sboms(r).values() if sbom.is_file()]
+    valid, said = attempt("node", TOP / "tests" / "dist" / "sbom" / "validate.mjs", *files,
+                          env=env(KESTA_SBOM_TOOLS=TOP / "build" / "sbom-tools"))
+    report.expect(valid, f"{len(files)} SBOMs are valid CycloneDX 1.5",
+                  "an SBOM is not valid CycloneDX 1.5:", said)
 
 
 def sbom_contents(r):
-    """Each SBOM says what its package holds: kesta's version; the Debian parts at their
-    installed versions; for a Debian package, exactly its dependencies; for a Windows
-    package, its binaries by their hashes, and what was linked into them (MinGW-w64's
-    runtime, libgcc, and libstdc++ in a zip, where kesta-login.exe links it)."""
-    problems = []
-    sboms = [sbom_of(p) for p in release_packages(r) if os.path.isfile(sbom_of(p))]
-    for path in sboms:
-        with open(path) as f:
-            bom = json.load(f)
-        package = os.path.basename(path)[: -len(".cdx.json")]
+    """Each SBOM names kesta's version and the Debian parts at their installed versions; a
+    Debian package's, exactly its dependencies; a Windows package's, its binaries by hash and
+    what was linked in (MinGW-w64's runtime, libgcc; libstdc++ where kesta-login.exe is)."""
+    problems, files = [], [(p, s) for p, s in sboms(r).items() if s.is_file()]
+    for package, sbom in files:
+        bom, name = json.loads(sbom.read_text()), package.stem
         parts = bom["components"]
         names = {p["name"].split(" ")[0] for p in parts}
         if bom["metadata"]["component"]["version"] != r.version:
-            problems.append("%s: kesta's version is not %s" % (package, r.version))
+            problems.append(f"{name}: kesta's version is not {r.version}")
         for p in parts:
             if p.get("purl", "").startswith("pkg:deb/debian/"):
                 debian = p["purl"].split("/")[2].split("@")[0]
-                if p["version"] not in installed_versions(debian):
-                    problems.append("%s: %s is version %s, not the installed one"
-                                    % (package, debian, p["version"]))
-        if "_" in package:
-            depends = run("dpkg-deb", "-f", os.path.join(r.folder, package + ".deb"),
-                          "Depends").stdout
-            want = {c.strip().split(" ")[0].split(":")[0] for c in depends.split(",")
-                    if c.strip()}
+                installed = run("dpkg-query", "-W", "-f=${Version}\n", debian, check=False)
+                if p["version"] not in installed.stdout.split():
+                    problems.append(f"{name}: {debian} is version {p['version']}, not the "
+                                    "installed one")
+        if package.suffix == ".deb":
+            depends = run("dpkg-deb", "-f", package, "Depends").stdout.split(",")
+            want = {c.split()[0].split(":")[0] for c in depends if c.strip()}
             if names != want:
-                problems.append("%s: lists %s; the package depends on %s"
-                                % (package, sorted(names), sorted(want)))
+                problems.append(f"{name}: lists {sorted(names)}; the package depends on "
+                                f"{sorted(want)}")
             continue
-        nuget = package.startswith("kesta.")
-        shipped = os.path.join(r.folder, package + (".nupkg" if nuget else ".zip"))
-        with zipfile.ZipFile(shipped) as z:
-            for p in parts:
-                inside = [q["value"] for q in p.get("properties", []) if q["name"] == "kesta:path"]
-                if inside:
-                    digest = hashlib.sha256(z.read(inside[0])).hexdigest()
-                    if p["hashes"][0]["content"] != digest:
-                        problems.append("%s: %s has another SHA-256 than the shipped file"
-                                        % (package, inside[0]))
-        binaries = {p["name"] for p in parts
-                    if any(q["name"] == "kesta:path" for q in p.get("properties", []))}
-        want_binaries = {"kesta.dll"} if nuget else {"kesta.dll", "kesta-login.exe"}
-        for name in sorted(want_binaries - binaries):
-            problems.append("%s: %s is not listed" % (package, name))
+        # The parts that are shipped files: their name, path in the package and hash.
+        shipped = [(p["name"], q["value"], p["hashes"][0]["content"]) for p in parts
+                   for q in p.get("properties", []) if q["name"] == "kesta:path"]
+        with zipfile.ZipFile(package) as z:
+            problems += [f"{name}: {path} has another SHA-256 than the shipped file"
+                         for _, path, digest in shipped
+                         if hashlib.sha256(z.read(path)).hexdigest() != digest]
+        nuget = package.suffix == ".nupkg"
+        binaries = {"kesta.dll"} if nuget else {"kesta.dll", "kesta-login.exe"}
+        problems += [f"{name}: {binary} is not listed"
+                     for binary in sorted(binaries - {part for part, _, _ in shipped})]
         linked = ["libgcc.a", "libmingwex.a", "libmingw32.a"] + ([] if nuget else ["libstdc++.a"])
-        for name in linked:
-            if name not in names:
-                problems.append("%s: %s, linked in, is not listed" % (package, name))
-    if problems:
-        report.fail("the SBOMs do not say what the packages hold: " + "; ".join(problems))
-    else:
-        report.ok("%d SBOMs list the shipped files and what went into them" % len(sboms))
-
-
-# --- Signing -------------------------------------------------------------------------------
-
-def signature_verifies(path, root):
-    """osslsigncode's verdict on PATH's Authenticode signature against ROOT, and its words."""
-    done = run("osslsigncode", "verify", "-CAfile", root, "-in", path, check=False,
-               stderr=subprocess.STDOUT)
-    return done.returncode == 0, done.stdout
+        problems += [f"{name}: {lib}, linked in, is not listed" for lib in linked
+                     if lib not in names]
+    report.expect(not problems, f"{len(files)} SBOMs list the shipped files and what went "
+                  "into them", "the SBOMs do not say what the packages hold:",
+                  "\n".join(problems))
 
 
 def signed_binaries(r, arch):
-    """scripts/dist with a throwaway certificate signs kesta.dll and kesta-login.exe with
-    SHA-256 so that its root verifies them and another root does not, leaves the unsigned
-    package's binaries without a signature, and keeps the signed DLL's boundary and its
-    PDB's match (signing leaves the debug directory as it was)."""
-    pki = r.pki()
-    root, other_root = os.path.join(pki, "root.pem"), os.path.join(pki, "other-root.pem")
-    folder = r.path("signed-" + arch.name)
+    """With a throwaway certificate, kesta.dll and kesta-login.exe are signed (SHA-256) so
+    that its root verifies them and another does not, those of the unsigned zip are not, and
+    the signed DLL keeps its boundary and its PDB (signing leaves the debug directory)."""
+    pki, folder = r.pki(), r.work / f"signed-{arch.name}"
     with zipfile.ZipFile(r.zip(arch, r.signed(), suffix="")) as z:
         z.extractall(folder)
+
+    def verifies(path, root):
+        return attempt("osslsigncode", "verify", "-CAfile", pki / root, "-in", path)
+
     for binary in ("kesta.dll", "kesta-login.exe"):
-        signed = os.path.join(folder, "bin", binary)
-        verified, said = signature_verifies(signed, root)
-        if verified and re.search(r"digest algorithm *: *sha256", said, re.I):
-            report.ok("%s: %s is signed (SHA-256) and its root verifies it" % (arch.name, binary))
-        else:
-            report.fail("%s: %s does not verify with its root:" % (arch.name, binary), said)
-        if signature_verifies(signed, other_root)[0]:
-            report.fail("%s: %s verifies with a root that never signed it" % (arch.name, binary))
-        else:
-            report.ok("%s: %s does not verify with another root" % (arch.name, binary))
-        unsigned = os.path.join(r.unpacked(arch), "bin", binary)
-        if signature_verifies(unsigned, root)[0]:
-            report.fail("%s: the unsigned package's %s has a signature" % (arch.name, binary))
-        else:
-            report.ok("%s: the unsigned package's %s has no signature" % (arch.name, binary))
-    dll = os.path.join(folder, "bin", "kesta.dll")
-    problems = check_binary.check_dll(dll, arch.machine, r.version)
-    problems += pdb_problems(dll, os.path.join(folder, "bin", "kesta.pdb"), "_KESTA_LOGIN",
-                             "login.cpp", False)[0]
-    if problems:
-        report.fail("%s: the signed kesta.dll: %s" % (arch.name, "; ".join(problems)))
-    else:
-        report.ok("%s: the signed kesta.dll keeps its boundary and its PDB" % arch.name)
-
-
-def sums_signature(folder, root):
-    """openssl's verdict on FOLDER's detached signature of SHA256SUMS against ROOT."""
-    done = run("openssl", "cms", "-verify", "-binary", "-inform", "DER",
-               "-in", os.path.join(folder, "SHA256SUMS.p7s"),
-               "-content", os.path.join(folder, "SHA256SUMS"), "-CAfile", root,
-               "-purpose", "any", "-out", os.devnull, check=False)
-    return done.returncode == 0, done.stderr
+        verified, said = verifies(folder / "bin" / binary, "root.pem")
+        report.expect(verified and re.search(r"digest algorithm *: *sha256", said, re.I),
+                      f"{binary} is signed (SHA-256) and its root verifies it",
+                      f"{binary} does not verify with its root:", said)
+        report.expect(not verifies(folder / "bin" / binary, "other-root.pem")[0],
+                      f"{binary} does not verify with another root",
+                      f"{binary} verifies with a root that never signed it")
+        report.expect(not verifies(r.unpacked(arch) / "bin" / binary, "root.pem")[0],
+                      f"the unsigned package's {binary} has no signature",
+                      f"the unsigned package's {binary} has a signature")
+    dll = folder / "bin" / "kesta.dll"
+    problems = check_binary.check("dll", dll, arch.machine, r.version) + pdb_problems(
+        dll, folder / "bin" / "kesta.pdb", "_KESTA_LOGIN", "login.cpp", False)[0]
+    report.expect(not problems, "the signed kesta.dll keeps its boundary and its PDB",
+                  "the signed kesta.dll: " + "; ".join(problems))
 
 
 def signed_sums(r):
     """The signed release's SHA256SUMS.p7s verifies with the signing root, not with another
     root nor once SHA256SUMS changes; the unsigned release has none."""
-    signed, pki = r.signed(), r.pki()
-    if not os.path.isfile(os.path.join(signed, "SHA256SUMS.p7s")):
-        report.fail("the signed release has no SHA256SUMS.p7s")
-    else:
-        verified, said = sums_signature(signed, os.path.join(pki, "root.pem"))
-        if not verified:
-            report.fail("SHA256SUMS.p7s does not verify:", said)
-        else:
-            report.ok("SHA256SUMS.p7s verifies with the signing root")
-            problems = sums_problems(signed)
-            if problems:
-                report.fail("the signed SHA256SUMS does not match the signed release: "
-                            + "; ".join(problems))
-            else:
-                report.ok("the signed SHA256SUMS matches the signed release")
-            if sums_signature(signed, os.path.join(pki, "other-root.pem"))[0]:
-                report.fail("SHA256SUMS.p7s verifies with a root that never signed it")
-            else:
-                report.ok("SHA256SUMS.p7s does not verify with another root")
-            changed = r.path("changed")
-            os.makedirs(changed)
-            shutil.copy(os.path.join(signed, "SHA256SUMS.p7s"), changed)
-            with open(os.path.join(signed, "SHA256SUMS"), "rb") as f:
-                sums = f.read()
-            # One digit of the first hash, turned into another digit: the file differs
-            # whatever that digit was.
-            with open(os.path.join(changed, "SHA256SUMS"), "wb") as f:
-                f.write((b"1" if sums[:1] == b"0" else b"0") + sums[1:])
-            if sums_signature(changed, os.path.join(pki, "root.pem"))[0]:
-                report.fail("SHA256SUMS.p7s verifies a changed SHA256SUMS")
-            else:
-                report.ok("SHA256SUMS.p7s does not verify a changed SHA256SUMS")
-    if os.path.exists(os.path.join(r.folder, "SHA256SUMS.p7s")):
-        report.fail("the unsigned release has a SHA256SUMS.p7s")
-    else:
-        report.ok("the unsigned release has no SHA256SUMS.p7s")
+    signed, changed = r.signed(), r.work / "changed"
 
+    def verifies(folder, root):
+        return attempt("openssl", "cms", "-verify", "-binary", "-inform", "DER",
+                       "-in", folder / "SHA256SUMS.p7s", "-content", folder / "SHA256SUMS",
+                       "-CAfile", r.pki() / root, "-purpose", "any", "-out", os.devnull)
 
-# --- The Debian packages -------------------------------------------------------------------
+    verified, said = verifies(signed, "root.pem")
+    report.expect(verified, "SHA256SUMS.p7s verifies with the signing root",
+                  "SHA256SUMS.p7s does not verify:", said)
+    if verified:
+        matches, said = attempt("sha256sum", "--quiet", "--strict", "-c", "SHA256SUMS",
+                                cwd=signed)
+        report.expect(matches, "the signed SHA256SUMS matches the signed release",
+                      "the signed SHA256SUMS does not match the signed release:", said)
+        report.expect(not verifies(signed, "other-root.pem")[0],
+                      "SHA256SUMS.p7s does not verify with another root",
+                      "SHA256SUMS.p7s verifies with a root that never signed it")
+        changed.mkdir()
+        shutil.copy(signed / "SHA256SUMS.p7s", changed)
+        sums = (signed / "SHA256SUMS").read_bytes()
+        # One digit of the first hash, turned into another digit: the file differs whatever
+        # that digit was.
+        (changed / "SHA256SUMS").write_bytes((b"1" if sums[:1] == b"0" else b"0") + sums[1:])
+        report.expect(not verifies(changed, "root.pem")[0],
+                      "SHA256SUMS.p7s does not verify a changed SHA256SUMS",
+                      "SHA256SUMS.p7s verifies a changed SHA256SUMS")
+    report.expect(not (r.folder / "SHA256SUMS.p7s").exists(),
+                  "the unsigned release has no SHA256SUMS.p7s",
+                  "the unsigned release has a SHA256SUMS.p7s")
+
 
 def lintian(r):
     """lintian finds no error in the Debian packages."""
-    done = run("lintian", "--fail-on", "error", *[r.deb(p) for p in DEBS], check=False,
-               stderr=subprocess.STDOUT)
-    if done.returncode == 0:
-        warnings = len(re.findall(r"^W:", done.stdout, re.M))
-        report.ok("no errors (%d warnings)" % warnings)
-    else:
-        report.fail("errors:", done.stdout)
-
-
-def deb_field(r, package, what):
-    """A control field ("control:NAME"), a control file ("file:NAME") or the list of files
-    ("contents") of PACKAGE, as text."""
-    deb = r.deb(package)
-    if what.startswith("control:"):
-        return run("dpkg-deb", "-f", deb, what[len("control:"):]).stdout.rstrip("\n")
-    if what.startswith("file:"):
-        control = r.path("control-" + package)
-        shutil.rmtree(control, ignore_errors=True)
-        run("dpkg-deb", "-e", deb, control)
-        path = os.path.join(control, what[len("file:"):])
-        if not os.path.isfile(path):
-            return ""
-        with open(path) as f:
-            return f.read()
-    listing = run("dpkg-deb", "-c", deb).stdout.splitlines()
-    return "\n".join(line.split()[5] for line in listing if len(line.split()) > 5)
+    clean, said = attempt("lintian", "--fail-on", "error", *[r.deb(p) for p in DEBS])
+    report.expect(clean, "no errors (%d warnings)" % len(re.findall(r"^W:", said, re.M)),
+                  "errors:", said)
 
 
 def deb_fields(r):
     """The Debian packages have their dependencies, shlibs, ldconfig trigger, man page and
     files."""
     problems = []
-    for package, what, want in DEB_FIELDS:
+    for package, show, want in DEB_FIELDS:
+        option, *name = show.split()
+        got = run("dpkg-deb", option, r.deb(package), *name, check=False).stdout
+        if option == "-c":
+            got = "\n".join(line.split()[5] for line in got.splitlines())
         want = want.replace("VERSION", r.version)
-        got = deb_field(r, package, what)
         if want not in got:
-            problems.append("%s: %s lacks '%s' (has: %s)"
-                            % (package, what, want, got.replace("\n", " ")))
-    if problems:
-        report.fail("; ".join(problems))
-    else:
-        report.ok("the Debian packages hold their %d fields and files" % len(DEB_FIELDS))
+            problems.append(f"{package}: dpkg-deb {show} lacks '{want}' (has: %s)"
+                            % " ".join(got.split("\n")).strip())
+    report.expect(not problems, f"the Debian packages hold their {len(DEB_FIELDS)} fields and "
+                  "files", "; ".join(problems))
 
 
 def deb_pkg_config(r):
     """kesta.pc of the unpacked packages gives their own prefix and the release's version,
     and a program built with its flags runs against the unpacked library."""
     root = r.deb_root()
-    libdir = os.path.join(root, MULTIARCH_LIB)
-    env = environment(PKG_CONFIG_PATH=os.path.join(libdir, "pkgconfig"))
-    prefix = run("pkg-config", "--variable=prefix", "kesta", env=env).stdout.strip()
-    if os.path.isdir(prefix) and os.path.normpath(prefix) == os.path.join(root, "usr"):
-        report.ok("kesta.pc's prefix is where the packages were unpacked")
-    else:
-        report.fail("kesta.pc's prefix %s is not %s/usr" % (prefix, root))
-    got = run("pkg-config", "--modversion", "kesta", env=env).stdout.strip()
-    if got == r.version:
-        report.ok("kesta.pc says version %s" % got)
-    else:
-        report.fail("kesta.pc says version %s, not %s" % (got, r.version))
-    flags = run("pkg-config", "--cflags", "--libs", "kesta", env=env).stdout.split()
-    program = r.path("deb-pc-consumer")
-    run("cc", "-std=c99", "-Wall", "-Werror", "-o", program,
-        os.path.join(TOP, "tests", "consumer", "main.c"), *flags)
-    done = run(program, check=False, env=environment(LD_LIBRARY_PATH=libdir))
-    if done.returncode == 0:
-        report.ok("pkg-config consumer on the .deb contents")
-    else:
-        report.fail("the pkg-config consumer:", done.stdout + done.stderr)
+
+    def pkg_config(*args):
+        return run("pkg-config", *args, "kesta", env=env(
+            PKG_CONFIG_PATH=root / MULTIARCH_LIB / "pkgconfig")).stdout.strip()
+
+    prefix = pkg_config("--variable=prefix")
+    report.expect(os.path.isdir(prefix) and Path(os.path.normpath(prefix)) == root / "usr",
+                  "kesta.pc's prefix is where the packages were unpacked",
+                  f"kesta.pc's prefix {prefix} is not {root}/usr")
+    got = pkg_config("--modversion")
+    report.expect(got == r.version, f"kesta.pc says version {got}",
+                  f"kesta.pc says version {got}, not {r.version}")
+    program = r.work / "deb-pc-consumer"
+    run("cc", "-std=c99", "-Wall", "-Werror", "-o", program, TOP / "tests" / "consumer" / "main.c",
+        *pkg_config("--cflags", "--libs").split())
+    passed, said = attempt(program, env=env(LD_LIBRARY_PATH=root / MULTIARCH_LIB))
+    report.expect(passed, "pkg-config consumer on the .deb contents",
+                  "the pkg-config consumer:", said)
 
 
 def deb_find_package(r):
     """find_package(kesta) finds the unpacked packages, and its program runs."""
-    root = r.deb_root()
-    build = r.path("deb-cmake-consumer")
-    run("cmake", "-S", os.path.join(TOP, "tests", "consumer"), "-B", build,
-        "-DCMAKE_PREFIX_PATH=" + os.path.join(root, "usr"))
+    root, build = r.deb_root(), r.work / "deb-cmake-consumer"
+    run("cmake", "-S", TOP / "tests" / "consumer", "-B", build, f"-DCMAKE_PREFIX_PATH={root}/usr")
     run("cmake", "--build", build)
-    done = run(os.path.join(build, "consumer"), check=False,
-               env=environment(LD_LIBRARY_PATH=os.path.join(root, MULTIARCH_LIB)))
-    if done.returncode == 0:
-        report.ok("find_package(kesta) consumer on the .deb contents")
-    else:
-        report.fail("the find_package consumer:", done.stdout + done.stderr)
+    passed, said = attempt(build / "consumer", env=env(LD_LIBRARY_PATH=root / MULTIARCH_LIB))
+    report.expect(passed, "find_package(kesta) consumer on the .deb contents",
+                  "the find_package consumer:", said)
 
 
 def dbgsym(r):
     """libkesta1-dbgsym holds the shipped library's symbols under its build ID, where gdb
     looks, with source lines for _KESTA_LOGIN."""
     root = r.deb_root()
-    library = os.path.join(root, MULTIARCH_LIB, "libkesta.so." + r.version)
-    notes = run("readelf", "-n", library).stdout
-    build_id = re.search(r"^ *Build ID: *(\S*)", notes, re.M)
-    build_id = build_id.group(1) if build_id else ""
-    symbols = os.path.join(root, "usr", "lib", "debug", ".build-id", build_id[:2],
-                           build_id[2:] + ".debug")
-    if not build_id or not os.path.isfile(symbols):
-        report.fail("libkesta1-dbgsym has no symbols for libkesta1's build ID '%s'" % build_id)
+    notes = run("readelf", "-n", root / MULTIARCH_LIB / f"libkesta.so.{r.version}").stdout
+    build_id = first(r"^ *Build ID: *(\S*)", notes)
+    symbols = root / "usr/lib/debug/.build-id" / build_id[:2] / f"{build_id[2:]}.debug"
+    if not build_id or not symbols.is_file():
+        report.fail(f"libkesta1-dbgsym has no symbols for libkesta1's build ID '{build_id}'")
         return
-    address = re.search(r"^([0-9a-f]*) T _KESTA_LOGIN$", run("nm", symbols, check=False).stdout,
-                        re.M)
-    address = address.group(1) if address else ""
+    address = first(r"^([0-9a-f]*) T _KESTA_LOGIN$", run("nm", symbols, check=False).stdout)
     where = run("addr2line", "-e", symbols, "0x" + address, check=False).stdout.strip()
-    if re.search(r"login\.cpp:[1-9]", where):
-        report.ok("libkesta1-dbgsym: _KESTA_LOGIN is at %s by build ID" % os.path.basename(where))
-    else:
-        report.fail("libkesta1-dbgsym: _KESTA_LOGIN at '%s' resolves to '%s'" % (address, where))
+    report.expect(re.search(r"login\.cpp:[1-9]", where),
+                  f"libkesta1-dbgsym: _KESTA_LOGIN is at {os.path.basename(where)} by build ID",
+                  f"libkesta1-dbgsym: _KESTA_LOGIN at '{address}' resolves to '{where}'")
 
 
 def deb_kesta_login(r):
     """The packaged kesta-login runs against the packaged library and says its version."""
     root = r.deb_root()
-    got = run(os.path.join(root, "usr", "bin", "kesta-login"), "--version",
-              env=environment(LD_LIBRARY_PATH=os.path.join(root, MULTIARCH_LIB))).stdout
-    got = got.rstrip("\n")
-    if got == "kesta-login " + r.version:
-        report.ok("the packaged kesta-login says '%s'" % got)
-    else:
-        report.fail("the packaged kesta-login says '%s'" % got)
+    got = run(root / "usr" / "bin" / "kesta-login", "--version",
+              env=env(LD_LIBRARY_PATH=root / MULTIARCH_LIB)).stdout.rstrip("\n")
+    report.expect(got == f"kesta-login {r.version}", f"the packaged kesta-login says '{got}'",
+                  f"the packaged kesta-login says '{got}'")
 
 
 # Every check in the order it runs, and what it runs for: each arch, each NuGet platform,
 # or once.
 ONCE = [None]
 CHECKS = [
-    # The two builds and their comparison.
-    (same_sums, ONCE),
-    (sums_match, ONCE),
-    # The zips.
-    (zip_members, ARCHES),
-    (zip_binaries, ARCHES),
-    (zip_pdbs, ARCHES),
-    (debuglink, ARCHES),
+    (same_sums, ONCE), (sums_match, ONCE),
+    (zip_members, ARCHES), (zip_binaries, ARCHES), (zip_pdbs, ARCHES), (debuglink, ARCHES),
     (dll_stripped, ARCHES),
-    # The consumers.
-    (header_cl_mode, ARCHES),
-    (msvc_consumer, ARCHES),
-    (mingw_consumer, ARCHES),
-    (pc_consumer, ARCHES),
-    (cmake_consumers, ARCHES),
-    (other_bitness_refused, ARCHES),
+    (header_cl_mode, ARCHES), (msvc_consumer, ARCHES), (mingw_consumer, ARCHES),
+    (pc_consumer, ARCHES), (cmake_consumers, ARCHES), (other_bitness_refused, ARCHES),
     (scenario_rows, ARCHES),
-    # NuGet.
-    (nuget_install, ONCE),
-    (nuget_targets, NUGET_PLATFORMS),
-    (nuget_other_platform, ONCE),
-    # SBOMs.
-    (sbom_files, ONCE),
-    (sbom_schema, ONCE),
-    (sbom_contents, ONCE),
-    # Signing.
-    (signed_binaries, ARCHES),
-    (signed_sums, ONCE),
-    # The Debian packages.
-    (lintian, ONCE),
-    (deb_fields, ONCE),
-    (deb_pkg_config, ONCE),
-    (deb_find_package, ONCE),
-    (dbgsym, ONCE),
-    (deb_kesta_login, ONCE),
+    (nuget_install, ONCE), (nuget_targets, NUGET_PLATFORMS), (nuget_other_platform, ONCE),
+    (sbom_files, ONCE), (sbom_schema, ONCE), (sbom_contents, ONCE),
+    (signed_binaries, ARCHES), (signed_sums, ONCE),
+    (lintian, ONCE), (deb_fields, ONCE), (deb_pkg_config, ONCE), (deb_find_package, ONCE),
+    (dbgsym, ONCE), (deb_kesta_login, ONCE),
 ]
 
 
-def guarded(label, function, *args):
-    """FUNCTION(ARGS), or None when it stopped on an error, which fails the check that ran
-    it, the error's message after LABEL (a traceback where the error is not Failed)."""
+def guarded(function, *args):
+    """FUNCTION(ARGS), or None when it stopped on an error, which fails the running check
+    with the error's message (a traceback where the error is not Failed)."""
     try:
         return function(*args)
     except Failed as e:
-        report.fail(label + str(e))
+        report.fail(str(e))
     except Exception:
-        report.fail(label + "stopped:", traceback.format_exc())
+        report.fail("stopped:", traceback.format_exc())
     return None
 
 
 def main():
     names = [check.__name__ for check, _ in CHECKS]
-    args = sys.argv[1:]
-    if args == ["--list"]:
-        print("\n".join(names))
-        return 0
-    unknown = [a for a in args if a not in names]
+    chosen = sys.argv[1:] or names
+    unknown = [name for name in chosen if name not in names]
     if unknown:
-        print("dist_test: no check %s; --list names them" % ", ".join(unknown), file=sys.stderr)
+        print(f"dist_test: no check {' '.join(unknown)}; the checks are", *names, file=sys.stderr)
         return 2
     os.environ["SOURCE_DATE_EPOCH"] = run("git", "-C", TOP, "log", "-1",
                                           "--format=%ct").stdout.strip()
     with tempfile.TemporaryDirectory(prefix="kesta-dist.") as work:
-        report.check = "scripts/dist"
-        release = guarded("", Release, work)
+        release = guarded(Release, work)
         if release is not None:
             for check, rows in CHECKS:
-                if args and check.__name__ not in args:
+                if check.__name__ not in chosen:
                     continue
-                report.check = check.__name__
                 for row in rows:
-                    if row is None:
-                        guarded("", check, release)
-                    else:
-                        guarded(row.name + ": ", check, release, row)
-    print("dist_test: %d passed, %d failed" % (report.passed, report.failed), flush=True)
-    if report.failed:
-        return 1
-    print("dist_test: all passed")
-    return 0
+                    report.label = check.__name__ + (f": {row.name}" if row else "")
+                    guarded(check, release, *([row] if row else []))
+    print(f"dist_test: {report.passed} passed, {report.failed} failed", flush=True)
+    return 1 if report.failed else 0
 
 
 if __name__ == "__main__":
