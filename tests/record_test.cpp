@@ -32,16 +32,6 @@ TEST_F(Record, ReleaseOfNullReturnsZeroAndFreesNothing)
     EXPECT_EQ(fault_heap::allocations(), 0);
 }
 
-TEST_F(Record, NewRecordIsZeroFilled)
-{
-    LOGIN_RESULT *r = new_record();
-    EXPECT_EQ(r->session_id, nullptr);
-    EXPECT_EQ(r->error_code, 0u);
-    EXPECT_EQ(r->error_string, nullptr);
-    EXPECT_EQ(r->user_agent, nullptr);
-    _KESTA_RELEASE(r);
-}
-
 TEST_F(Record, ReleaseOfSuccessFreesBothTextsAndTheRecord)
 {
     LOGIN_RESULT *r = new_record();
