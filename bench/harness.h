@@ -94,8 +94,9 @@ inline std::string paired_ratio(const char *label, const Client &a, const Client
 inline void row(const char *target, const std::string &what, double rate, const std::string &ratio,
                 int failures)
 {
-    printf("| %-6s | %-52s | %9.1f | %7.3f | %-44s |%s\n", target, what.c_str(), rate,
-           1000.0 / rate, ratio.c_str(), failures ? " FAILED LOGINS" : "");
+    printf("| %-6s | %-52s | %9.1f | %7.3f | %-44s |", target, what.c_str(), rate, 1000.0 / rate,
+           ratio.c_str());
+    printf(failures ? " %d LOGINS FAILED\n" : "\n", failures);
 }
 
 inline std::string ratio_text(const char *label, double value)
