@@ -96,7 +96,10 @@ inline void row(const char *target, const std::string &what, double rate, const 
 {
     printf("| %-6s | %-52s | %9.1f | %7.3f | %-44s |", target, what.c_str(), rate, 1000.0 / rate,
            ratio.c_str());
-    printf(failures ? " %d LOGINS FAILED\n" : "\n", failures);
+    if (failures != 0) {
+        printf(" %d LOGINS FAILED", failures);
+    }
+    printf("\n");
 }
 
 inline std::string ratio_text(const char *label, double value)
